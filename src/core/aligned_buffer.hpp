@@ -1,0 +1,60 @@
+#pragma once
+// Owning, move-only, uninitialised storage for kernel planes and results.
+// Allocation failures (including sizes that overflow or could never fit in
+// this machine's memory) throw std::bad_alloc, which the frame maps to
+// MemoryError; an absurd request therefore fails cleanly instead of letting the
+// kernel write out of bounds or the OOM killer end the process.
+#include <cstddef>
+#include <cstdlib>
+#include <new>
+#include <span>
+#include <utility>
+
+namespace ostrel {
+
+// Bytes that may be requested at once: the machine's physical memory.
+std::size_t allocation_limit_bytes() noexcept;
+
+void* allocate_aligned_bytes(std::size_t count, std::size_t element_size);  // throws std::bad_alloc
+void free_aligned_bytes(void* block) noexcept;
+
+template <class T>
+class AlignedBuffer {
+public:
+    AlignedBuffer() noexcept = default;
+    explicit AlignedBuffer(std::size_t count)
+        : data_(static_cast<T*>(allocate_aligned_bytes(count, sizeof(T)))), size_(count) {}
+    AlignedBuffer(const AlignedBuffer&) = delete;
+    AlignedBuffer& operator=(const AlignedBuffer&) = delete;
+    AlignedBuffer(AlignedBuffer&& other) noexcept
+        : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+    AlignedBuffer& operator=(AlignedBuffer&& other) noexcept {
+        if (this != &other) {
+            free_aligned_bytes(data_);
+            data_ = std::exchange(other.data_, nullptr);
+            size_ = std::exchange(other.size_, 0);
+        }
+        return *this;
+    }
+    ~AlignedBuffer() { free_aligned_bytes(data_); }
+
+    T* data() noexcept { return data_; }
+    const T* data() const noexcept { return data_; }
+    std::size_t size() const noexcept { return size_; }
+    T& operator[](std::size_t i) noexcept { return data_[i]; }
+    const T& operator[](std::size_t i) const noexcept { return data_[i]; }
+    std::span<T> span() noexcept { return {data_, size_}; }
+    std::span<const T> span() const noexcept { return {data_, size_}; }
+
+    // Hands the block to a new owner (the Python holder object).
+    T* release() noexcept {
+        size_ = 0;
+        return std::exchange(data_, nullptr);
+    }
+
+private:
+    T* data_ = nullptr;
+    std::size_t size_ = 0;
+};
+
+}  // namespace ostrel
