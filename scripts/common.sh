@@ -1,0 +1,47 @@
+# Shared by scripts/demo and scripts/test: finding a Python and making venvs.
+# Sourced, not run.
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+out=${OSTREL_OUT:-$root/out}
+mkdir -p "$out"
+
+say() { printf '\n== %s\n' "$*"; }
+
+# find_python 3.12 -> path of a working python3.12. $OSTREL_PYTHON312 (or
+# $OSTREL_PYTHON313 ...) wins; then pythonX.Y on PATH; then pyenv's versions.
+find_python() {
+  local version=$1 var="OSTREL_PYTHON${1/./}" candidate
+  local candidates=("${!var:-}" "$(command -v "python$version" 2>/dev/null || true)")
+  local pyenv_root
+  pyenv_root=$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")
+  for candidate in "$pyenv_root"/versions/"$version"*/bin/python"$version" \
+                   /usr/bin/python"$version" /usr/local/bin/python"$version"; do
+    candidates+=("$candidate")
+  done
+  for candidate in "${candidates[@]}"; do
+    [ -n "$candidate" ] && [ -x "$candidate" ] || continue
+    if "$candidate" -c "import sys, venv; sys.exit(sys.version_info[:2] != tuple(map(int, '$version'.split('.'))))" \
+        >/dev/null 2>&1; then
+      echo "$candidate"
+      return 0
+    fi
+  done
+  return 1
+}
+
+# make_venv DIR PYTHON: a virtual environment with an up-to-date pip.
+make_venv() {
+  local dir=$1 python=$2
+  if [ ! -x "$dir/bin/python" ]; then
+    "$python" -m venv "$dir"
+    pip_install "$dir" --upgrade pip
+  fi
+}
+
+pip_install() {
+  local dir=$1
+  shift
+  # This machine's pip configuration names local mirrors that may be absent; drop that noise.
+  "$dir/bin/python" -m pip install --quiet --disable-pip-version-check "$@" \
+    2> >(grep -v '^WARNING: Location .* is ignored' >&2)
+}
