@@ -17,14 +17,21 @@
 
 namespace ostrel::parallel {
 
-// body(begin, end) for pieces of the flat range [0, count).
-void for_each_range(std::size_t count, FunctionRef<void(std::size_t, std::size_t)> body);
+// Below this many elements a loop runs on the calling thread: handing work to
+// the pool and waking the caller again costs more than it saves.
+inline constexpr std::size_t kSequentialBelow = 4096;
+
+// body(begin, end) for pieces of the flat range [0, count). Loops shorter than
+// `sequential_below` elements run as one piece on the calling thread.
+void for_each_range(std::size_t count, FunctionRef<void(std::size_t, std::size_t)> body,
+                    std::size_t sequential_below = kSequentialBelow);
 
 // body(row_begin, row_end, col_begin, col_end) for pieces of the rows x cols
 // grid: cut across the rows while a piece holds more than one row, then
 // across the columns of the single remaining row.
 void for_each_block(std::size_t rows, std::size_t cols,
-                    FunctionRef<void(std::size_t, std::size_t, std::size_t, std::size_t)> body);
+                    FunctionRef<void(std::size_t, std::size_t, std::size_t, std::size_t)> body,
+                    std::size_t sequential_below = kSequentialBelow);
 
 // The number of worker threads (decided once, when the pool is created).
 std::size_t pool_size();
