@@ -3,8 +3,14 @@
 namespace ostrel {
 
 std::string shape_text(const Shape3& shape) {
-    return "[" + std::to_string(shape.height) + ", " + std::to_string(shape.width) + ", " +
-           std::to_string(shape.channels) + "]";
+    std::string text = "[";
+    text += std::to_string(shape.height);
+    text += ", ";
+    text += std::to_string(shape.width);
+    text += ", ";
+    text += std::to_string(shape.channels);
+    text += ']';
+    return text;
 }
 
 bool ImageView::is_c_contiguous() const noexcept {

@@ -30,7 +30,9 @@ void raise_missing(const Signature& signature, std::span<PyObject*> slots) {
     for (std::size_t i = 0; i < missing.size(); ++i) {
         if (i > 0) message += missing.size() == 2 ? " " : ", ";
         if (i > 0 && i + 1 == missing.size()) message += "and ";
-        message += "'" + std::string(missing[i]) + "'";
+        message += '\'';
+        message += missing[i];
+        message += '\'';
     }
     PyErr_SetString(PyExc_TypeError, message.c_str());
 }

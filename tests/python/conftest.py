@@ -1,0 +1,60 @@
+"""Shared helpers for the Python tests of ostrel_core."""
+
+import os
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+
+import ostrel_core
+
+def run_in_subprocess(code, env=None, timeout=60, check=True):
+    """Runs `code` (dedented) in a fresh interpreter and returns the CompletedProcess.
+
+    The child inherits this process's environment (PYTHONPATH included, so it
+    finds the same ostrel_core); `env` adds to it, and a value of None removes
+    a variable. With `check`, a non-zero exit fails the test with its output.
+    """
+    child_env = dict(os.environ)
+    for name, value in (env or {}).items():
+        if value is None:
+            child_env.pop(name, None)
+        else:
+            child_env[name] = value
+    completed = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        env=child_env,
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+    )
+    if check and completed.returncode != 0:
+        pytest.fail(
+            f"subprocess exited with {completed.returncode}\n"
+            f"--- stdout ---\n{completed.stdout}\n--- stderr ---\n{completed.stderr}"
+        )
+    return completed
+
+
+@pytest.fixture
+def run_python():
+    """The run_in_subprocess helper, as a fixture."""
+    return run_in_subprocess
+
+
+def non_contiguous_image():
+    return np.zeros((2, 4, 3), np.float32)[:, ::2]
+
+
+@pytest.fixture(scope="session")
+def panic_exception():
+    """The PanicException class, obtained by provoking an internal fault."""
+    try:
+        ostrel_core.encode_srgb(non_contiguous_image())
+    except BaseException as error:  # noqa: BLE001 - PanicException is a BaseException
+        if type(error).__name__ == "PanicException":
+            return type(error)
+        raise
+    pytest.fail("a non-contiguous input to encode_srgb did not raise")
