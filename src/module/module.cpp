@@ -11,8 +11,8 @@ namespace ostrel::py {
 namespace {
 
 // Classes and functions in registration order (also the order of __all__).
-std::array<ClassSlot*, 0> registered_classes() { return {}; }
-std::array<PyMethodDef*, 1> registered_functions() { return {&encode_srgb_method}; }
+std::array<ClassSlot*, 1> registered_classes() { return {&zone_params_class}; }
+std::array<PyMethodDef*, 2> registered_functions() { return {&zone_system_method, &encode_srgb_method}; }
 
 // Appends `name` to the module's __all__ (creating the list if needed), then
 // sets the attribute.

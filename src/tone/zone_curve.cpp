@@ -1,0 +1,127 @@
+#include "tone/zone_curve.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+
+#include "core/fault.hpp"
+#include "parallel/parallel_for.hpp"
+
+namespace ostrel {
+namespace {
+
+// The constants as stored bit patterns, so no decimal-to-binary rounding of a
+// compiler can change them.
+constexpr float kLuminanceFloor = std::bit_cast<float>(std::uint32_t{0x2EDBE6FF});  // 1e-10
+constexpr float kLn2 = std::bit_cast<float>(std::uint32_t{0x3F317218});             // 0.6931472
+constexpr float kMiddleGreyZone = std::bit_cast<float>(std::uint32_t{0x40A00000});  // 5.0
+constexpr float kStopsGreyToOne = std::bit_cast<float>(std::uint32_t{0x401E54E3});  // -log2(0.18)
+// 2 * (0.8 * 0.8) in single precision: one ulp above the float nearest 1.28.
+constexpr float kWidthDivisor = std::bit_cast<float>(std::uint32_t{0x3FA3D70B});
+
+}  // namespace
+
+ZoneOffsets make_zone_offsets(ZoneOffsets entries) {
+    // A stable sort keeps repeated indices in insertion order; the last of each
+    // run is the one to keep.
+    std::stable_sort(entries.begin(), entries.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    ZoneOffsets table;
+    table.reserve(entries.size());
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        if (i + 1 < entries.size() && entries[i + 1].first == entries[i].first) continue;
+        table.push_back(entries[i]);
+    }
+    return table;
+}
+
+std::vector<ZoneTerm> zone_terms(const ZoneOffsets& offsets) {
+    std::vector<ZoneTerm> terms;
+    terms.reserve(offsets.size());
+    for (const auto& [zone, offset] : offsets) terms.push_back({static_cast<float>(zone), offset});
+    return terms;
+}
+
+float zone_position(float g) noexcept {
+    // The comparison sends NaN, zero and negatives to the floor.
+    const float x = g > kLuminanceFloor ? g : kLuminanceFloor;
+    float z = std::log(x);
+    z = z / kLn2;  // a true division: log2f or a reciprocal multiply can differ in the last bit
+    z = z + kMiddleGreyZone;
+    z = z + kStopsGreyToOne;
+    return z;
+}
+
+float zone_curve_value(float g, std::span<const ZoneTerm> terms) noexcept {
+    const float z = zone_position(g);
+    float stops = -0.0f;
+    for (const ZoneTerm& term : terms) {
+        const float d = z - term.centre;
+        float e = (-d) * d;
+        e = e / kWidthDivisor;
+        const float weight = std::exp(e);
+        stops = (weight * term.offset) + stops;
+    }
+    return g * std::exp2(stops);
+}
+
+namespace {
+
+// zone_curve_value over a run of pixels, reorganised for throughput: each
+// step runs across a tile of pixels, so the arithmetic vectorises and the
+// libm calls are independent of each other. Every pixel still sees exactly
+// the operations of zone_curve_value in the same order, so the bits agree.
+void zone_curve_run(const float* input, float* output, std::size_t count, std::span<const ZoneTerm> terms) noexcept {
+    constexpr std::size_t kTile = 64;
+    float z[kTile];
+    float stops[kTile];
+    float scratch[kTile];
+    for (std::size_t base = 0; base < count; base += kTile) {
+        const std::size_t n = std::min(kTile, count - base);
+        const float* g = input + base;
+        for (std::size_t i = 0; i < n; ++i) {
+            z[i] = zone_position(g[i]);
+            stops[i] = -0.0f;
+        }
+        for (const ZoneTerm& term : terms) {
+            for (std::size_t i = 0; i < n; ++i) {
+                const float d = z[i] - term.centre;
+                const float e = (-d) * d;
+                scratch[i] = e / kWidthDivisor;
+            }
+            for (std::size_t i = 0; i < n; ++i) scratch[i] = std::exp(scratch[i]);
+            for (std::size_t i = 0; i < n; ++i) stops[i] = (scratch[i] * term.offset) + stops[i];
+        }
+        for (std::size_t i = 0; i < n; ++i) scratch[i] = std::exp2(stops[i]);
+        for (std::size_t i = 0; i < n; ++i) output[base + i] = g[i] * scratch[i];
+    }
+}
+
+}  // namespace
+
+KernelResult zone_system(const ImageView& input, ZoneOffsets offsets) {
+    if (input.channels() != 1) {
+        return KernelError{"zone_system expects (H, W, 1) luminance input, got shape " + shape_text(input.shape)};
+    }
+    const std::vector<ZoneTerm> terms = zone_terms(offsets);
+    // With one channel this is exactly: column stride 1 unless W == 1, row
+    // stride W unless H == 1, nothing checked for an empty image.
+    if (!input.is_c_contiguous()) raise_internal_fault("zone_system: input must be C-contiguous");
+
+    ResultBuffer output(input.shape);
+    const float* source = input.origin;
+    float* target = output.data();
+    if (terms.empty()) {
+        parallel::for_each_range(output.size(), [&](std::size_t begin, std::size_t end) {
+            std::copy(source + begin, source + end, target + begin);
+        });
+        return output;
+    }
+    const std::span<const ZoneTerm> term_span(terms);
+    parallel::for_each_range(output.size(), [&](std::size_t begin, std::size_t end) {
+        zone_curve_run(source + begin, target + begin, end - begin, term_span);
+    });
+    return output;
+}
+
+}  // namespace ostrel
