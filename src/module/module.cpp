@@ -11,8 +11,13 @@ namespace ostrel::py {
 namespace {
 
 // Classes and functions in registration order (also the order of __all__).
-std::array<ClassSlot*, 1> registered_classes() { return {&zone_params_class}; }
-std::array<PyMethodDef*, 2> registered_functions() { return {&zone_system_method, &encode_srgb_method}; }
+std::array<ClassSlot*, 4> registered_classes() {
+    return {&luminance_standard_class, &color_filter_class, &zone_params_class, &guided_filter_params_class};
+}
+std::array<PyMethodDef*, 6> registered_functions() {
+    return {&luminance_bw_method,  &channel_mixer_bw_method, &color_filter_bw_method,
+            &zone_system_method,   &local_contrast_method,   &encode_srgb_method};
+}
 
 // Appends `name` to the module's __all__ (creating the list if needed), then
 // sets the attribute.

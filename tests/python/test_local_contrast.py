@@ -145,6 +145,10 @@ CASES = [
     ((64, 64), 0, 0.01, "wide"),
     ((64, 64), 4, 0.001, "wide"),
     ((64, 64), 2**32 - 1, 0.01, "uniform"),
+    ((24, 24), 5, 1e-8, "uniform"),
+    ((24, 24), 23, -0.5, "wide"),
+    ((12, 17), 3, 10.0, "wide"),
+    ((10, 10), 2, -0.5, "uniform"),
 ]
 
 
@@ -173,9 +177,9 @@ def box_mean(plane, r):
 @pytest.mark.parametrize(("radius", "eps"), [(2, 0.01), (8, 0.001), (30, 0.1)])
 def test_agrees_with_the_box_filter_formulation(radius, eps):
     rng = np.random.default_rng(radius)
-    yy, xx = np.mgrid[0:180, 0:240]
-    plane = 0.5 + 0.3 * np.sin(xx / 17.0) * np.cos(yy / 23.0) + 0.05 * rng.standard_normal((180, 240))
-    plane = np.where(xx > 120, plane + 0.3, plane).astype(f32)
+    yy, xx = np.mgrid[0:200, 0:300]
+    plane = 0.5 + 0.3 * np.sin(xx / 17.0) * np.cos(yy / 23.0) + 0.05 * rng.standard_normal((200, 300))
+    plane = np.where(xx > 150, plane + 0.3, plane).astype(f32)
     i = plane.astype(np.float64)
     mean_i = box_mean(i, radius)
     var = box_mean(i * i, radius) - mean_i * mean_i

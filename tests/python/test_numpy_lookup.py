@@ -29,7 +29,10 @@ def test_without_numpy(run_python):
 import ostrel_core
 
 assert "numpy" not in sys.modules
-assert "encode_srgb" in ostrel_core.__all__
+assert ostrel_core.__all__ == [
+    "LuminanceStandard", "ColorFilter", "ZoneParams", "GuidedFilterParams", "luminance_bw",
+    "channel_mixer_bw", "color_filter_bw", "zone_system", "local_contrast", "encode_srgb",
+]
 assert callable(ostrel_core.encode_srgb)
 
 def panic_message(call):

@@ -1,0 +1,66 @@
+// The luminance kernels on a 4000x3000 RGB image: the packed layout that
+// photo pipelines pass, and the strided layouts that are read in place.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <vector>
+
+#include "bw/luminance.hpp"
+#include "parallel/parallel_for.hpp"
+
+namespace {
+
+constexpr std::size_t kHeight = 3000;
+constexpr std::size_t kWidth = 4000;
+constexpr int kRuns = 7;
+
+double median_ms(const std::function<ostrel::KernelResult()>& kernel) {
+    std::vector<double> times;
+    volatile float sink = 0.0f;
+    for (int run = 0; run <= kRuns; ++run) {
+        const auto start = std::chrono::steady_clock::now();
+        ostrel::KernelResult result = kernel();
+        const auto stop = std::chrono::steady_clock::now();
+        sink = result.value().data()[kWidth * 1500 + 17];
+        // Run 0 warms up (page faults, pool start).
+        if (run > 0) times.push_back(std::chrono::duration<double, std::milli>(stop - start).count());
+    }
+    (void)sink;
+    std::sort(times.begin(), times.end());
+    return times[times.size() / 2];
+}
+
+void report(const char* name, double ms) {
+    const double pixels = static_cast<double>(kHeight * kWidth);
+    const double bytes = pixels * 4.0 * sizeof(float);  // three channels read, one value written
+    std::printf("%-34s %9.2f ms %9.1f Mpix/s %7.2f GB/s\n", name, ms, pixels / ms / 1e3, bytes / ms / 1e6);
+}
+
+}  // namespace
+
+int main() {
+    std::vector<float> image(kHeight * kWidth * 3);
+    for (std::size_t i = 0; i < image.size(); ++i) image[i] = static_cast<float>(i % 1021) * (1.0f / 1021.0f);
+    const auto h = static_cast<std::ptrdiff_t>(kHeight);
+    const auto w = static_cast<std::ptrdiff_t>(kWidth);
+    const ostrel::Shape3 shape{kHeight, kWidth, 3};
+    const ostrel::ImageView packed = ostrel::ImageView::contiguous(image.data(), shape);
+    // The same memory seen as other layouts of an image of the same size.
+    const ostrel::ImageView flipped{image.data() + (kHeight - 1) * kWidth * 3 + 2, shape, -3 * w, 3, -1};
+    const ostrel::ImageView transposed{image.data(), shape, 3, 3 * h, 1};
+    const ostrel::ImageView planar{image.data(), shape, w, 1, h * w};
+    const ostrel::ImageView fortran{image.data(), shape, 1, h, h * w};
+    const ostrel::ImageView mirrored{image.data() + (kWidth - 1) * 3, shape, 3 * w, -3, 1};
+
+    std::printf("luminance kernels 4000x3000, %zu threads, median of %d\n", ostrel::parallel::pool_size(), kRuns);
+    report("luminance_bw packed", median_ms([&] { return ostrel::luminance_bw(packed, 1); }));
+    report("color_filter_bw packed", median_ms([&] { return ostrel::color_filter_bw(packed, 3, 1); }));
+    report("channel_mixer_bw packed", median_ms([&] { return ostrel::channel_mixer_bw(packed, 0.5f, 0.3f, 0.2f); }));
+    report("luminance_bw rows+channels flipped", median_ms([&] { return ostrel::luminance_bw(flipped, 1); }));
+    report("luminance_bw columns mirrored", median_ms([&] { return ostrel::luminance_bw(mirrored, 1); }));
+    report("luminance_bw transposed", median_ms([&] { return ostrel::luminance_bw(transposed, 1); }));
+    report("luminance_bw channels first", median_ms([&] { return ostrel::luminance_bw(planar, 1); }));
+    report("luminance_bw fortran order", median_ms([&] { return ostrel::luminance_bw(fortran, 1); }));
+    return 0;
+}
