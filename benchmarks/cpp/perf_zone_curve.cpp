@@ -7,28 +7,17 @@
 #include <vector>
 
 #include "parallel/parallel_for.hpp"
+#include "perf_timing.hpp"
 #include "tone/zone_curve.hpp"
 
 namespace {
 
-constexpr std::size_t kHeight = 3000;
-constexpr std::size_t kWidth = 4000;
+using perf::kHeight;
+using perf::kWidth;
 constexpr int kRuns = 7;
 
 double median_ms(const ostrel::ImageView& view, const ostrel::ZoneOffsets& offsets) {
-    std::vector<double> times;
-    volatile float sink = 0.0f;
-    for (int run = 0; run <= kRuns; ++run) {
-        const auto start = std::chrono::steady_clock::now();
-        ostrel::KernelResult result = ostrel::zone_system(view, offsets);
-        const auto stop = std::chrono::steady_clock::now();
-        sink = result.value().data()[kWidth * 1500 + 17];
-        // Run 0 warms up (page faults, pool start).
-        if (run > 0) times.push_back(std::chrono::duration<double, std::milli>(stop - start).count());
-    }
-    (void)sink;
-    std::sort(times.begin(), times.end());
-    return times[times.size() / 2];
+    return perf::median_ms([&] { return ostrel::zone_system(view, offsets); }, kRuns);
 }
 
 void report(const char* name, double ms) {

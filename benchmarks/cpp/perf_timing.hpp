@@ -1,0 +1,32 @@
+#pragma once
+// Shared timing of the kernel benchmarks: median wall time of a kernel call
+// over several runs after one warm-up run (page faults, pool start).
+#include <algorithm>
+#include <chrono>
+#include <cstddef>
+#include <vector>
+
+#include "core/image.hpp"
+
+namespace perf {
+
+inline constexpr std::size_t kHeight = 3000;
+inline constexpr std::size_t kWidth = 4000;
+
+template <class Kernel>
+double median_ms(Kernel&& kernel, int runs) {
+    std::vector<double> times;
+    volatile float sink = 0.0f;
+    for (int run = 0; run <= runs; ++run) {
+        const auto start = std::chrono::steady_clock::now();
+        ostrel::KernelResult result = kernel();
+        const auto stop = std::chrono::steady_clock::now();
+        sink = result.value().data()[result.value().size() / 2];  // keep the result alive and used
+        if (run > 0) times.push_back(std::chrono::duration<double, std::milli>(stop - start).count());
+    }
+    (void)sink;
+    std::sort(times.begin(), times.end());
+    return times[times.size() / 2];
+}
+
+}  // namespace perf
