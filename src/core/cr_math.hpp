@@ -1,0 +1,62 @@
+#pragma once
+// Correctly rounded single-precision logf, expf, exp2f and powf.
+//
+// Every function returns the float nearest to the exact mathematical value
+// (ties to even) for every float input, so results are identical on every
+// machine and on every code path (scalar, SSE2, AVX2). The values are
+// computed in double precision (table + polynomial, relative error below
+// 2^-50); the rare inputs whose double result lies too close to a rounding
+// boundary for the error bound (fewer than one in a million) are recomputed
+// in double-double arithmetic. Nothing depends on the platform's libm.
+//
+// Special values follow C's logf/expf/exp2f/powf (Annex F). Denormal inputs and
+// results are exact; the code assumes the default floating-point environment
+// (round to nearest, no flush-to-zero), which is what every thread starts with.
+#include <cstddef>
+
+namespace ostrel {
+
+float cr_logf(float x) noexcept;
+float cr_expf(float x) noexcept;
+float cr_exp2f(float x) noexcept;
+float cr_powf(float x, float y) noexcept;
+
+// The instruction sets a batch can run on. Every path gives the same bits.
+enum class MathPath { scalar, sse2, avx2 };
+
+// Whether `path` can run on this processor (scalar always can).
+bool math_path_supported(MathPath path) noexcept;
+// The fastest supported path, decided once per process.
+MathPath best_math_path() noexcept;
+
+// out[i] = f(in[i]) for i < n. `in` and `out` may be the same array but must not
+// otherwise overlap. The overloads without a path use best_math_path(); a path
+// that is not supported here falls back to the best supported one below it.
+void cr_logf_batch(const float* in, float* out, std::size_t n) noexcept;
+void cr_expf_batch(const float* in, float* out, std::size_t n) noexcept;
+void cr_exp2f_batch(const float* in, float* out, std::size_t n) noexcept;
+void cr_powf_batch(const float* in, float y, float* out, std::size_t n) noexcept;
+
+void cr_logf_batch(const float* in, float* out, std::size_t n, MathPath path) noexcept;
+void cr_expf_batch(const float* in, float* out, std::size_t n, MathPath path) noexcept;
+void cr_exp2f_batch(const float* in, float* out, std::size_t n, MathPath path) noexcept;
+void cr_powf_batch(const float* in, float y, float* out, std::size_t n, MathPath path) noexcept;
+
+namespace cr_math_detail {
+
+// The double-precision approximation behind each function and whether the
+// result had to be recomputed by the slow path. For the accuracy sweep: it
+// measures how much room the rounding test leaves. Special inputs report
+// the special result and slow = false.
+struct Approx {
+    double value;
+    bool slow;
+};
+Approx logf_approx(float x) noexcept;
+Approx expf_approx(float x) noexcept;
+Approx exp2f_approx(float x) noexcept;
+Approx powf_approx(float x, float y) noexcept;
+
+}  // namespace cr_math_detail
+
+}  // namespace ostrel

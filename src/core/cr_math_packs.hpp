@@ -1,0 +1,110 @@
+#pragma once
+// The lane packs of cr_math_kernels.hpp for the baseline instruction set: one
+// double, and two doubles in SSE2 registers (every x86-64 processor has SSE2).
+// The AVX2 pack lives in cr_math_avx2.cpp, the only file compiled for AVX2.
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define OSTREL_CR_MATH_X86 1
+#include <emmintrin.h>
+#else
+#define OSTREL_CR_MATH_X86 0
+#endif
+
+namespace ostrel::crmath {
+namespace {
+
+struct ScalarPack {
+    static constexpr std::size_t width = 1;
+    using D = double;
+    using U = std::uint64_t;
+    using M = bool;
+
+    static D load_f(const float* p) { return static_cast<double>(*p); }
+    static void store_f(float* p, D v) { *p = static_cast<float>(v); }
+    static D splat(double v) { return v; }
+    static U as_u(D v) { return std::bit_cast<U>(v); }
+    static D as_d(U v) { return std::bit_cast<D>(v); }
+    static U gather_u(const std::uint64_t* table, U index) { return table[index]; }
+    static void gather_pair(const double* table, U index, D& first, D& second) {
+        first = table[2 * index];
+        second = table[2 * index + 1];
+    }
+    // The same operand order as minpd/maxpd: the second operand when unordered.
+    static D min(D a, D b) { return a < b ? a : b; }
+    static D max(D a, D b) { return a > b ? a : b; }
+    static D and_d(D v, std::uint64_t mask) { return as_d(as_u(v) & mask); }
+    static D abs(D v) { return and_d(v, 0x7FFFFFFFFFFFFFFFull); }
+    static M lt(D a, D b) { return a < b; }
+    static M gt(D a, D b) { return a > b; }
+    static M eq(D a, D b) { return a == b; }
+    static M m_and(M a, M b) { return a && b; }
+    static M m_or(M a, M b) { return a || b; }
+    static M m_not(M a) { return !a; }
+    static D select(M m, D a, D b) { return m ? a : b; }
+    static int mask_bits(M m) { return m ? 1 : 0; }
+    // Whether the 29 low bits of v lie within `units` (<= 2^28) of 0x10000000.
+    static M near_midpoint(D v, std::uint64_t units) {
+        const U w = ((as_u(v) & 0x1FFFFFFFu) + (units - 0x10000000u)) & 0x1FFFFFFFu;
+        return w <= 2 * units;
+    }
+};
+
+#if OSTREL_CR_MATH_X86
+typedef std::uint64_t U64x2 __attribute__((vector_size(16)));
+
+struct Sse2Pack {
+    static constexpr std::size_t width = 2;
+    using D = __m128d;
+    using U = U64x2;
+    using M = __m128d;
+
+    static D load_f(const float* p) {
+        return _mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p))));
+    }
+    static void store_f(float* p, D v) {
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(p), _mm_castps_si128(_mm_cvtpd_ps(v)));
+    }
+    static D splat(double v) { return _mm_set1_pd(v); }
+    static U as_u(D v) { return reinterpret_cast<U>(_mm_castpd_si128(v)); }
+    static D as_d(U v) { return _mm_castsi128_pd(reinterpret_cast<__m128i>(v)); }
+    static U gather_u(const std::uint64_t* table, U index) {
+        return U{table[index[0]], table[index[1]]};
+    }
+    static void gather_pair(const double* table, U index, D& first, D& second) {
+        const D a = _mm_loadu_pd(table + 2 * index[0]);
+        const D b = _mm_loadu_pd(table + 2 * index[1]);
+        first = _mm_unpacklo_pd(a, b);
+        second = _mm_unpackhi_pd(a, b);
+    }
+    static D min(D a, D b) { return _mm_min_pd(a, b); }
+    static D max(D a, D b) { return _mm_max_pd(a, b); }
+    static D and_d(D v, std::uint64_t mask) {
+        return _mm_and_pd(v, _mm_castsi128_pd(_mm_set1_epi64x(static_cast<long long>(mask))));
+    }
+    static D abs(D v) { return and_d(v, 0x7FFFFFFFFFFFFFFFull); }
+    static M lt(D a, D b) { return _mm_cmplt_pd(a, b); }
+    static M gt(D a, D b) { return _mm_cmpgt_pd(a, b); }
+    static M eq(D a, D b) { return _mm_cmpeq_pd(a, b); }
+    static M m_and(M a, M b) { return _mm_and_pd(a, b); }
+    static M m_or(M a, M b) { return _mm_or_pd(a, b); }
+    static M m_not(M a) { return _mm_xor_pd(a, _mm_castsi128_pd(_mm_set1_epi64x(-1))); }
+    static D select(M m, D a, D b) { return _mm_or_pd(_mm_and_pd(m, a), _mm_andnot_pd(m, b)); }
+    static int mask_bits(M m) { return _mm_movemask_pd(m); }
+    // SSE2 has no 64-bit compare, but the 29 low bits sit in the low dword of
+    // each lane: compare dwords and spread the even ones over their lanes.
+    static M near_midpoint(D v, std::uint64_t units) {
+        const __m128i mask = _mm_set1_epi32(0x1FFFFFFF);
+        const __m128i low = _mm_and_si128(_mm_castpd_si128(v), mask);
+        const __m128i w =
+            _mm_and_si128(_mm_add_epi32(low, _mm_set1_epi32(static_cast<int>(units) - 0x10000000)), mask);
+        const __m128i near = _mm_cmpgt_epi32(_mm_set1_epi32(static_cast<int>(2 * units + 1)), w);
+        return _mm_castsi128_pd(_mm_shuffle_epi32(near, _MM_SHUFFLE(2, 2, 0, 0)));
+    }
+};
+#endif
+
+}  // namespace
+}  // namespace ostrel::crmath

@@ -1,0 +1,284 @@
+// Exhaustive accuracy sweep of the correctly rounded float functions against
+// the C runtime's, over all 2^32 float inputs.
+//
+// Build (from the project root; not part of the CMake build):
+//   g++ -std=c++20 -O2 -ffp-contract=off -fno-math-errno -pthread -Isrc tools/math_sweep.cpp src/core/cr_math.cpp src/core/cr_math_avx2.cpp -lquadmath -o build/math_sweep
+// Run:
+//   build/math_sweep [logf] [expf] [exp2f] [powf] [--step N] [--threads T]
+// (no function names: all four; --step N tests every N-th bit pattern only).
+//
+// The reference is the long double libm (64-bit significand) rounded to float;
+// where that value lies within 2^-56 (relative) of a rounding boundary, far
+// wider than its own error, the 113-bit libquadmath result decides instead.
+// For each function the tool reports, for ours and for the C runtime: the
+// largest error in ulps and the number of results that are not correctly
+// rounded. For ours it also reports how often the slow path ran, the largest
+// relative error of the double-precision fast path, and whether the scalar,
+// SSE2 and AVX2 paths agreed bit for bit.
+#include <quadmath.h>
+
+#include <atomic>
+#include <bit>
+#include <cfloat>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/cr_math.hpp"
+
+namespace {
+
+constexpr float kPowExponent = std::bit_cast<float>(std::uint32_t{0x3ED55555});  // 0.41666666f
+
+enum class Fn { log, exp, exp2, pow };
+
+const char* name_of(Fn f) {
+    switch (f) {
+        case Fn::log: return "logf";
+        case Fn::exp: return "expf";
+        case Fn::exp2: return "exp2f";
+        case Fn::pow: return "powf(x, 0x1.aaaaaap-2)";
+    }
+    return "?";
+}
+
+long double ref_long_double(Fn f, float x) {
+    const long double v = x;
+    switch (f) {
+        case Fn::log: return logl(v);
+        case Fn::exp: return expl(v);
+        case Fn::exp2: return exp2l(v);
+        case Fn::pow: return powl(v, static_cast<long double>(kPowExponent));
+    }
+    return 0;
+}
+
+float ref_quad(Fn f, float x) {
+    const __float128 v = x;
+    switch (f) {
+        case Fn::log: return static_cast<float>(logq(v));
+        case Fn::exp: return static_cast<float>(expq(v));
+        case Fn::exp2: return static_cast<float>(exp2q(v));
+        case Fn::pow: return static_cast<float>(powq(v, static_cast<__float128>(kPowExponent)));
+    }
+    return 0;
+}
+
+float glibc(Fn f, float x) {
+    switch (f) {
+        case Fn::log: return logf(x);
+        case Fn::exp: return expf(x);
+        case Fn::exp2: return exp2f(x);
+        case Fn::pow: return powf(x, kPowExponent);
+    }
+    return 0;
+}
+
+ostrel::cr_math_detail::Approx approx(Fn f, float x) {
+    switch (f) {
+        case Fn::log: return ostrel::cr_math_detail::logf_approx(x);
+        case Fn::exp: return ostrel::cr_math_detail::expf_approx(x);
+        case Fn::exp2: return ostrel::cr_math_detail::exp2f_approx(x);
+        case Fn::pow: return ostrel::cr_math_detail::powf_approx(x, kPowExponent);
+    }
+    return {0, false};
+}
+
+void ours_batch(Fn f, const float* in, float* out, std::size_t n, ostrel::MathPath path) {
+    switch (f) {
+        case Fn::log: ostrel::cr_logf_batch(in, out, n, path); return;
+        case Fn::exp: ostrel::cr_expf_batch(in, out, n, path); return;
+        case Fn::exp2: ostrel::cr_exp2f_batch(in, out, n, path); return;
+        case Fn::pow: ostrel::cr_powf_batch(in, kPowExponent, out, n, path); return;
+    }
+}
+
+bool same(float a, float b) {
+    if (std::isnan(a) || std::isnan(b)) return std::isnan(a) && std::isnan(b);
+    return std::bit_cast<std::uint32_t>(a) == std::bit_cast<std::uint32_t>(b);
+}
+
+// Correctly rounded reference and the long double value behind it.
+struct Reference {
+    float rounded;
+    long double value;
+    bool by_quad;
+};
+
+// ulp(f) for a finite float f >= 0, and half of the gap from f towards an
+// exact value a (a lies within half an ulp of f): below a power of two the
+// gap is half as wide.
+long double float_ulp(float f) {
+    const std::uint32_t biased = std::bit_cast<std::uint32_t>(f) >> 23;
+    const int exponent = biased == 0 ? -149 : static_cast<int>(biased) - 150;
+    return static_cast<long double>(std::bit_cast<float>(static_cast<std::uint32_t>((exponent + 127 + 23) << 23))) *
+           0x1p-23L;
+}
+
+long double half_gap(long double a, float f) {
+    long double half = float_ulp(f) / 2;
+    const std::uint32_t bits = std::bit_cast<std::uint32_t>(f);
+    if ((bits & 0x7FFFFF) == 0 && bits > 0x00800000 && a < static_cast<long double>(f)) half /= 2;
+    return half;
+}
+
+Reference reference(Fn f, float x) {
+    const long double v = ref_long_double(f, x);
+    const float r = static_cast<float>(v);
+    if (std::isnan(v) || std::isinf(v) || v == 0) return {r, v, false};
+    // Distance of |v| to the nearest point where rounding to float changes.
+    const long double a = fabsl(v);
+    const float fa = std::fmin(std::fabs(r), FLT_MAX);
+    const long double tail = a - static_cast<long double>(fa);
+    if (fabsl(fabsl(tail) - half_gap(a, fa)) <= a * 0x1p-56L) return {ref_quad(f, x), v, true};
+    return {r, v, false};
+}
+
+// Error of `got` in units of the last place at the exact value.
+double ulp_error(float got, const Reference& ref) {
+    if (std::isnan(ref.value) || std::isnan(got)) return std::isnan(ref.value) && std::isnan(got) ? 0.0 : INFINITY;
+    if (same(got, ref.rounded)) {
+        if (std::isinf(got)) return 0.0;
+    }
+    const long double exact = ref.value;
+    const long double g = std::isinf(got) ? std::copysign(0x1p128L, static_cast<long double>(got)) : got;
+    const float fa = std::fmin(std::fabs(ref.rounded), FLT_MAX);
+    long double ulp = float_ulp(fa);
+    if (half_gap(fabsl(exact), fa) < ulp / 2) ulp /= 2;
+    return static_cast<double>(fabsl(g - exact) / ulp);
+}
+
+struct Stats {
+    std::uint64_t tested = 0;
+    std::uint64_t ours_wrong = 0;
+    std::uint64_t glibc_wrong = 0;
+    double ours_max_ulp = 0;
+    double glibc_max_ulp = 0;
+    std::uint64_t slow = 0;
+    std::uint64_t by_quad = 0;
+    std::uint64_t path_mismatch = 0;
+    double fast_max_rel = 0;
+    std::uint32_t first_ours_wrong = 0;
+    bool has_ours_wrong = false;
+
+    void merge(const Stats& o) {
+        tested += o.tested;
+        ours_wrong += o.ours_wrong;
+        glibc_wrong += o.glibc_wrong;
+        ours_max_ulp = std::fmax(ours_max_ulp, o.ours_max_ulp);
+        glibc_max_ulp = std::fmax(glibc_max_ulp, o.glibc_max_ulp);
+        slow += o.slow;
+        by_quad += o.by_quad;
+        path_mismatch += o.path_mismatch;
+        fast_max_rel = std::fmax(fast_max_rel, o.fast_max_rel);
+        if (o.has_ours_wrong && (!has_ours_wrong || o.first_ours_wrong < first_ours_wrong)) {
+            first_ours_wrong = o.first_ours_wrong;
+            has_ours_wrong = true;
+        }
+    }
+};
+
+void sweep_chunk(Fn f, std::uint64_t begin, std::uint64_t count, std::uint64_t step, Stats& st) {
+    std::vector<float> in;
+    in.reserve(count / step + 1);
+    for (std::uint64_t b = begin; b < begin + count; b += step) in.push_back(std::bit_cast<float>(static_cast<std::uint32_t>(b)));
+    const std::size_t n = in.size();
+    std::vector<float> best(n), sse2(n), scalar(n);
+    ours_batch(f, in.data(), best.data(), n, ostrel::best_math_path());
+    ours_batch(f, in.data(), sse2.data(), n, ostrel::MathPath::sse2);
+    ours_batch(f, in.data(), scalar.data(), n, ostrel::MathPath::scalar);
+    for (std::size_t i = 0; i < n; ++i) {
+        const float x = in[i];
+        const Reference ref = reference(f, x);
+        ++st.tested;
+        if (ref.by_quad) ++st.by_quad;
+        if (!same(best[i], sse2[i]) || !same(best[i], scalar[i])) ++st.path_mismatch;
+        const float ours = best[i];
+        if (!same(ours, ref.rounded)) {
+            ++st.ours_wrong;
+            const std::uint32_t bits = std::bit_cast<std::uint32_t>(x);
+            if (!st.has_ours_wrong || bits < st.first_ours_wrong) st.first_ours_wrong = bits;
+            st.has_ours_wrong = true;
+        }
+        st.ours_max_ulp = std::fmax(st.ours_max_ulp, ulp_error(ours, ref));
+        const float g = glibc(f, x);
+        if (!same(g, ref.rounded)) ++st.glibc_wrong;
+        st.glibc_max_ulp = std::fmax(st.glibc_max_ulp, ulp_error(g, ref));
+        const ostrel::cr_math_detail::Approx a = approx(f, x);
+        if (a.slow) ++st.slow;
+        if (std::isfinite(ref.value) && ref.value != 0 && std::isfinite(a.value) && fabsl(ref.value) > 0x1p-150L &&
+            fabsl(ref.value) < 0x1p128L) {
+            const double rel = static_cast<double>(fabsl((static_cast<long double>(a.value) - ref.value) / ref.value));
+            st.fast_max_rel = std::fmax(st.fast_max_rel, rel);
+        }
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<Fn> fns;
+    std::uint64_t step = 1;
+    unsigned threads = std::thread::hardware_concurrency();
+    if (threads == 0) threads = 1;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "logf") fns.push_back(Fn::log);
+        else if (a == "expf") fns.push_back(Fn::exp);
+        else if (a == "exp2f") fns.push_back(Fn::exp2);
+        else if (a == "powf") fns.push_back(Fn::pow);
+        else if (a == "--step" && i + 1 < argc) step = std::stoull(argv[++i]);
+        else if (a == "--threads" && i + 1 < argc) threads = static_cast<unsigned>(std::stoul(argv[++i]));
+        else {
+            std::fprintf(stderr, "usage: %s [logf] [expf] [exp2f] [powf] [--step N] [--threads T]\n", argv[0]);
+            return 2;
+        }
+    }
+    if (fns.empty()) fns = {Fn::log, Fn::exp, Fn::exp2, Fn::pow};
+    const char* path = ostrel::best_math_path() == ostrel::MathPath::avx2 ? "avx2"
+                       : ostrel::best_math_path() == ostrel::MathPath::sse2 ? "sse2" : "scalar";
+    std::printf("inputs: every %llu-th of the 2^32 float bit patterns; threads: %u; best path: %s\n",
+                static_cast<unsigned long long>(step), threads, path);
+    std::printf("%-24s %14s %10s %12s %10s %12s %10s %9s %12s %8s %7s\n", "function", "tested", "ours ulp",
+                "ours wrong", "libm ulp", "libm wrong", "slow path", "by quad", "fast err", "paths", "seconds");
+    int failures = 0;
+    for (Fn f : fns) {
+        const auto start = std::chrono::steady_clock::now();
+        constexpr std::uint64_t kChunk = std::uint64_t{1} << 20;
+        const std::uint64_t chunks = (std::uint64_t{1} << 32) / kChunk;
+        std::atomic<std::uint64_t> next{0};
+        Stats total;
+        std::mutex lock;
+        std::vector<std::thread> pool;
+        for (unsigned t = 0; t < threads; ++t) {
+            pool.emplace_back([&] {
+                Stats local;
+                for (std::uint64_t c = next++; c < chunks; c = next++) sweep_chunk(f, c * kChunk, kChunk, step, local);
+                std::lock_guard<std::mutex> guard(lock);
+                total.merge(local);
+            });
+        }
+        for (auto& t : pool) t.join();
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        char fast_err[32];
+        std::snprintf(fast_err, sizeof fast_err, "2^%.2f", total.fast_max_rel > 0 ? std::log2(total.fast_max_rel) : -999.0);
+        std::printf("%-24s %14llu %10.4f %12llu %10.4f %12llu %10llu %9llu %12s %8s %7.0f\n", name_of(f),
+                    static_cast<unsigned long long>(total.tested), total.ours_max_ulp,
+                    static_cast<unsigned long long>(total.ours_wrong), total.glibc_max_ulp,
+                    static_cast<unsigned long long>(total.glibc_wrong), static_cast<unsigned long long>(total.slow),
+                    static_cast<unsigned long long>(total.by_quad), fast_err,
+                    total.path_mismatch == 0 ? "same" : "DIFFER", seconds);
+        if (total.has_ours_wrong) {
+            std::printf("  first wrong input of ours: 0x%08X\n", total.first_ours_wrong);
+        }
+        if (total.ours_wrong != 0 || total.path_mismatch != 0) ++failures;
+        std::fflush(stdout);
+    }
+    return failures == 0 ? 0 : 1;
+}
