@@ -2,7 +2,7 @@
 // the C runtime's, over all 2^32 float inputs.
 //
 // Build (from the project root; not part of the CMake build):
-//   g++ -std=c++20 -O2 -ffp-contract=off -fno-math-errno -pthread -Isrc tools/math_sweep.cpp src/core/cr_math.cpp src/core/cr_math_avx2.cpp -lquadmath -o build/math_sweep
+//   g++ -std=c++20 -O2 -ffp-contract=off -fno-math-errno -pthread -Isrc tools/math_sweep.cpp src/core/cr_math.cpp src/core/cr_math_avx2.cpp src/core/cr_math_avx512.cpp -lquadmath -o build/math_sweep
 // Run:
 //   build/math_sweep [logf] [expf] [exp2f] [powf] [--step N] [--threads T]
 // (no function names: all four; --step N tests every N-th bit pattern only).

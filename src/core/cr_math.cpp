@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <limits>
 
 #include "core/cr_math_packs.hpp"
@@ -18,6 +19,13 @@ void avx2_logf_batch(const float* in, float* out, std::size_t n) noexcept;
 void avx2_expf_batch(const float* in, float* out, std::size_t n) noexcept;
 void avx2_exp2f_batch(const float* in, float* out, std::size_t n) noexcept;
 void avx2_powf_batch(const float* in, float y, float* out, std::size_t n) noexcept;
+void avx2_powf_table_batch(const float* in, const PowfTable& table, float* out, std::size_t n) noexcept;
+// Defined in cr_math_avx512.cpp, the only code compiled for AVX-512F.
+void avx512_logf_batch(const float* in, float* out, std::size_t n) noexcept;
+void avx512_expf_batch(const float* in, float* out, std::size_t n) noexcept;
+void avx512_exp2f_batch(const float* in, float* out, std::size_t n) noexcept;
+void avx512_powf_batch(const float* in, float y, float* out, std::size_t n) noexcept;
+void avx512_powf_table_batch(const float* in, const PowfTable& table, float* out, std::size_t n) noexcept;
 #endif
 
 namespace {
@@ -314,8 +322,43 @@ Approx powf_fast(float x, float y) {
     return result;
 }
 
+// The tables of PowfTable for y in (0, 1). Each value comes from the
+// double-double exponential (error near 2^-96) rounded to double; c^y uses the
+// stored logc = -ln(1/c), whose rounding adds at most 2^-54 relative.
+void fill_powf_table(PowfTable& table) {
+    const double y = static_cast<double>(table.y);
+    for (int i = 0; i < static_cast<int>(std::size(table.scale)); ++i) {
+        const double ey = static_cast<double>(i - PowfTable::kScaleBias) * y;  // exact: 9 bits times 24
+        const DD p = two_prod(ey, kLn2DdHi);
+        const DD v = exp_dd(fast_two_sum(p.hi, p.lo + ey * kLn2DdLo));
+        table.scale[i] = std::bit_cast<std::uint64_t>(v.hi + v.lo);
+    }
+    for (std::size_t i = 0; i < 128; ++i) {
+        const double invc = kLogTable[2 * i];
+        const double logc = kLogTable[2 * i + 1];
+        const DD v = exp_dd(two_prod(y, logc));
+        table.pairs[2 * i] = invc;
+        table.pairs[2 * i + 1] = v.hi + v.lo;
+    }
+    double coefficient = 1.0;
+    for (int k = 1; k <= 6; ++k) {
+        coefficient = coefficient * (y - static_cast<double>(k - 1)) / static_cast<double>(k);
+        table.series[k - 1] = coefficient;
+    }
+}
+
 }  // namespace
 }  // namespace crmath
+
+PowfTable make_powf_table(float y) noexcept {
+    PowfTable table;
+    table.y = y;
+    if (y > 0.0f && y < 1.0f) {
+        crmath::fill_powf_table(table);
+        table.usable = true;
+    }
+    return table;
+}
 
 float cr_expf(float x) noexcept {
     const cr_math_detail::Approx a = crmath::expf_fast(x);
@@ -359,12 +402,20 @@ bool math_path_supported(MathPath path) noexcept {
 #else
             return false;
 #endif
+        case MathPath::avx512:
+#if OSTREL_CR_MATH_X86
+            __builtin_cpu_init();
+            return __builtin_cpu_supports("avx512f") != 0;
+#else
+            return false;
+#endif
     }
     return false;
 }
 
 MathPath best_math_path() noexcept {
-    static const MathPath best = math_path_supported(MathPath::avx2)   ? MathPath::avx2
+    static const MathPath best = math_path_supported(MathPath::avx512) ? MathPath::avx512
+                                 : math_path_supported(MathPath::avx2) ? MathPath::avx2
                                  : math_path_supported(MathPath::sse2) ? MathPath::sse2
                                                                        : MathPath::scalar;
     return best;
@@ -373,6 +424,7 @@ MathPath best_math_path() noexcept {
 namespace {
 
 MathPath usable(MathPath path) {
+    if (path == MathPath::avx512 && !math_path_supported(MathPath::avx512)) path = MathPath::avx2;
     if (path == MathPath::avx2 && !math_path_supported(MathPath::avx2)) path = MathPath::sse2;
     if (path == MathPath::sse2 && !math_path_supported(MathPath::sse2)) path = MathPath::scalar;
     return path;
@@ -389,6 +441,9 @@ bool pow_batch_exponent(float y) {
 void cr_expf_batch(const float* in, float* out, std::size_t n, MathPath path) noexcept {
     switch (usable(path)) {
 #if OSTREL_CR_MATH_X86
+        case MathPath::avx512:
+            crmath::avx512_expf_batch(in, out, n);
+            return;
         case MathPath::avx2:
             crmath::avx2_expf_batch(in, out, n);
             return;
@@ -409,6 +464,9 @@ void cr_expf_batch(const float* in, float* out, std::size_t n, MathPath path) no
 void cr_exp2f_batch(const float* in, float* out, std::size_t n, MathPath path) noexcept {
     switch (usable(path)) {
 #if OSTREL_CR_MATH_X86
+        case MathPath::avx512:
+            crmath::avx512_exp2f_batch(in, out, n);
+            return;
         case MathPath::avx2:
             crmath::avx2_exp2f_batch(in, out, n);
             return;
@@ -429,6 +487,9 @@ void cr_exp2f_batch(const float* in, float* out, std::size_t n, MathPath path) n
 void cr_logf_batch(const float* in, float* out, std::size_t n, MathPath path) noexcept {
     switch (usable(path)) {
 #if OSTREL_CR_MATH_X86
+        case MathPath::avx512:
+            crmath::avx512_logf_batch(in, out, n);
+            return;
         case MathPath::avx2:
             crmath::avx2_logf_batch(in, out, n);
             return;
@@ -446,11 +507,39 @@ void cr_logf_batch(const float* in, float* out, std::size_t n, MathPath path) no
     }
 }
 
+void cr_powf_batch(const float* in, const PowfTable& table, float* out, std::size_t n, MathPath path) noexcept {
+    if (!table.usable) {
+        cr_powf_batch(in, table.y, out, n, path);
+        return;
+    }
+    switch (usable(path)) {
+#if OSTREL_CR_MATH_X86
+        case MathPath::avx512:
+            crmath::avx512_powf_table_batch(in, table, out, n);
+            return;
+        case MathPath::avx2:
+            crmath::avx2_powf_table_batch(in, table, out, n);
+            return;
+        case MathPath::sse2:
+            crmath::BatchFunctions<crmath::Sse2Pack>::powf_table(in, table, out, n,
+                                                                 [y = table.y](float v) { return cr_powf(v, y); });
+            return;
+#endif
+        default:
+            // The general scalar power: the reference the table paths are tested against.
+            for (std::size_t i = 0; i < n; ++i) out[i] = cr_powf(in[i], table.y);
+            return;
+    }
+}
+
 void cr_powf_batch(const float* in, float y, float* out, std::size_t n, MathPath path) noexcept {
     MathPath chosen = usable(path);
     if (!pow_batch_exponent(y)) chosen = MathPath::scalar;
     switch (chosen) {
 #if OSTREL_CR_MATH_X86
+        case MathPath::avx512:
+            crmath::avx512_powf_batch(in, y, out, n);
+            return;
         case MathPath::avx2:
             crmath::avx2_powf_batch(in, y, out, n);
             return;
@@ -481,6 +570,9 @@ void cr_exp2f_batch(const float* in, float* out, std::size_t n) noexcept {
 }
 void cr_powf_batch(const float* in, float y, float* out, std::size_t n) noexcept {
     cr_powf_batch(in, y, out, n, best_math_path());
+}
+void cr_powf_batch(const float* in, const PowfTable& table, float* out, std::size_t n) noexcept {
+    cr_powf_batch(in, table, out, n, best_math_path());
 }
 
 }  // namespace ostrel

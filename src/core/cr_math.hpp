@@ -3,7 +3,7 @@
 //
 // Every function returns the float nearest to the exact mathematical value
 // (ties to even) for every float input, so results are identical on every
-// machine and on every code path (scalar, SSE2, AVX2). The values are
+// machine and on every code path (scalar, SSE2, AVX2, AVX-512). The values are
 // computed in double precision (table + polynomial, relative error below
 // 2^-50); the rare inputs whose double result lies too close to a rounding
 // boundary for the error bound (fewer than one in a million) are recomputed
@@ -13,6 +13,7 @@
 // results are exact; the code assumes the default floating-point environment
 // (round to nearest, no flush-to-zero), which is what every thread starts with.
 #include <cstddef>
+#include <cstdint>
 
 namespace ostrel {
 
@@ -22,7 +23,7 @@ float cr_exp2f(float x) noexcept;
 float cr_powf(float x, float y) noexcept;
 
 // The instruction sets a batch can run on. Every path gives the same bits.
-enum class MathPath { scalar, sse2, avx2 };
+enum class MathPath { scalar, sse2, avx2, avx512 };
 
 // Whether `path` can run on this processor (scalar always can).
 bool math_path_supported(MathPath path) noexcept;
@@ -41,6 +42,26 @@ void cr_logf_batch(const float* in, float* out, std::size_t n, MathPath path) no
 void cr_expf_batch(const float* in, float* out, std::size_t n, MathPath path) noexcept;
 void cr_exp2f_batch(const float* in, float* out, std::size_t n, MathPath path) noexcept;
 void cr_powf_batch(const float* in, float y, float* out, std::size_t n, MathPath path) noexcept;
+
+// powf(x, y) for many x and one exponent y with 0 < y < 1, from tables made
+// once for that y: x = 2^e * c * (1 + r) gives x^y = 2^(e*y) * c^y * (1 + r)^y,
+// two table reads and a short binomial series instead of a logarithm and an
+// exponential. Same correctly rounded results as cr_powf.
+struct PowfTable {
+    static constexpr int kScaleBias = 150;  // scale[e + kScaleBias] = 2^(e*y)
+    float y = 0.0f;
+    bool usable = false;                    // false when y is outside (0, 1)
+    std::uint64_t scale[280] = {};          // double bits
+    double pairs[256] = {};                 // per reduction interval: 1/c (29 bits), c^y
+    double series[6] = {};                  // binomial coefficients C(y, k), k = 1..6
+};
+
+// The tables for y (a fraction of a millisecond). For y outside (0, 1) the
+// result is marked unusable and the batch below uses the general power.
+PowfTable make_powf_table(float y) noexcept;
+
+void cr_powf_batch(const float* in, const PowfTable& table, float* out, std::size_t n) noexcept;
+void cr_powf_batch(const float* in, const PowfTable& table, float* out, std::size_t n, MathPath path) noexcept;
 
 namespace cr_math_detail {
 

@@ -75,41 +75,28 @@ struct Avx2Pack {
     }
 };
 
-using P = Avx2Pack;
-
-// Named function objects rather than lambdas: a lambda's conversion to a
-// function pointer is compiled without the target flags.
-struct LogBlock {
-    P::D operator()(P::D x, P::M& fix) const { return Blocks<P>::log(x, fix); }
-};
-struct ExpBlock {
-    P::D operator()(P::D x, P::M& fix) const { return Blocks<P>::exp(x, fix); }
-};
-struct Exp2Block {
-    P::D operator()(P::D x, P::M& fix) const { return Blocks<P>::exp2(x, fix); }
-};
-struct PowBlock {
-    P::D y;
-    std::uint64_t units;
-    P::D operator()(P::D x, P::M& fix) const { return Blocks<P>::pow(x, y, units, fix); }
-};
+using F = BatchFunctions<Avx2Pack>;
 
 }  // namespace
 
 void avx2_logf_batch(const float* in, float* out, std::size_t n) noexcept {
-    run_batch<P>(in, out, n, LogBlock{}, [](float v) { return cr_logf(v); });
+    F::logf(in, out, n, [](float v) { return cr_logf(v); });
 }
 
 void avx2_expf_batch(const float* in, float* out, std::size_t n) noexcept {
-    run_batch<P>(in, out, n, ExpBlock{}, [](float v) { return cr_expf(v); });
+    F::expf(in, out, n, [](float v) { return cr_expf(v); });
 }
 
 void avx2_exp2f_batch(const float* in, float* out, std::size_t n) noexcept {
-    run_batch<P>(in, out, n, Exp2Block{}, [](float v) { return cr_exp2f(v); });
+    F::exp2f(in, out, n, [](float v) { return cr_exp2f(v); });
 }
 
 void avx2_powf_batch(const float* in, float y, float* out, std::size_t n) noexcept {
-    run_batch<P>(in, out, n, PowBlock{P::splat(static_cast<double>(y)), pow_tolerance_units(static_cast<double>(y))}, [y](float v) { return cr_powf(v, y); });
+    F::powf(in, y, out, n, [y](float v) { return cr_powf(v, y); });
+}
+
+void avx2_powf_table_batch(const float* in, const PowfTable& table, float* out, std::size_t n) noexcept {
+    F::powf_table(in, table, out, n, [y = table.y](float v) { return cr_powf(v, y); });
 }
 
 }  // namespace ostrel::crmath

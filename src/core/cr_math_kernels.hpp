@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/cr_math.hpp"
 #include "core/cr_math_tables.hpp"
 
 namespace ostrel::crmath {
@@ -142,6 +143,31 @@ struct Kernels {
         return exp_finish(ki, r);
     }
 
+    // x^y from the tables of one y in (0, 1) (PowfTable): x = 2^e * z as in
+    // log_parts, z = c * (1 + r) with the same exact reduction, then
+    // 2^(e*y) * c^y * (1 + r)^y with the binomial series to r^6
+    // (|r| < 0.004, so the series error is below 2^-58). x must be a positive
+    // finite float widened to double.
+    static inline D pow_table_approx(D x, const std::uint64_t* scale, const double* pairs, const double* series) {
+        const U ix = P::as_u(x);
+        const U tmp = ix - kLogOffset;
+        const U index = (tmp >> 45) & 127u;
+        const D z = P::as_d(ix - (tmp & kTopMask));
+        // (tmp >> 52) is e modulo 2^12; e lies in [-149, 128].
+        const U exponent_index = ((tmp >> 52) + 150u) & 0xFFFu;
+        D invc;
+        D c_pow;
+        P::gather_pair(pairs, index, invc, c_pow);
+        const D r = z * invc - 1.0;  // exact, as in log_parts
+        D q = r * series[5] + series[4];
+        q = r * q + series[3];
+        q = r * q + series[2];
+        q = r * q + series[1];
+        q = r * q + series[0];
+        const D binomial = 1.0 + r * q;
+        return (P::as_d(P::gather_u(scale, exponent_index)) * c_pow) * binomial;
+    }
+
     // Lanes whose double result r lies within `units` units in the last place
     // (of r's own binade) of a point where the rounding to float changes.
     // Those points are the midpoints between floats: in a double of a normal
@@ -237,6 +263,69 @@ struct Blocks {
         const M in_range = P::m_and(P::gt(t, P::splat(kPowLow)), P::lt(t, P::splat(kPowHigh)));
         fix = P::m_or(P::m_not(P::m_and(ordinary, in_range)), K::ambiguous(r, units));
         return r;
+    }
+
+    // For a usable PowfTable. Its results stay far inside the float range,
+    // and the errors of the table values and of the series add up to less
+    // than 2^-50, inside the common tolerance.
+    static inline D pow_table(D x, const PowfTable& table, M& fix) {
+        const M ordinary = P::m_and(P::gt(x, P::splat(0.0)), P::lt(x, P::splat(0x1p128)));
+        const D r = K::pow_table_approx(P::select(ordinary, x, P::splat(1.0)), table.scale, table.pairs,
+                                        table.series);
+        fix = P::m_or(P::m_not(ordinary), K::ambiguous(r, kToleranceUnits));
+        return r;
+    }
+};
+
+// The four batch functions over whole packs of P. Named function objects
+// rather than lambdas: a lambda's conversion to a function pointer would be
+// compiled without a translation unit's target flags.
+template <class P>
+struct BatchFunctions {
+    struct Log {
+        typename P::D operator()(typename P::D x, typename P::M& fix) const { return Blocks<P>::log(x, fix); }
+    };
+    struct Exp {
+        typename P::D operator()(typename P::D x, typename P::M& fix) const { return Blocks<P>::exp(x, fix); }
+    };
+    struct Exp2 {
+        typename P::D operator()(typename P::D x, typename P::M& fix) const { return Blocks<P>::exp2(x, fix); }
+    };
+    struct Pow {
+        typename P::D y;
+        std::uint64_t units;
+        typename P::D operator()(typename P::D x, typename P::M& fix) const {
+            return Blocks<P>::pow(x, y, units, fix);
+        }
+    };
+
+    struct PowTable {
+        const PowfTable* table;
+        typename P::D operator()(typename P::D x, typename P::M& fix) const {
+            return Blocks<P>::pow_table(x, *table, fix);
+        }
+    };
+
+    template <class Scalar>
+    static void logf(const float* in, float* out, std::size_t n, Scalar scalar) {
+        run_batch<P>(in, out, n, Log{}, scalar);
+    }
+    template <class Scalar>
+    static void expf(const float* in, float* out, std::size_t n, Scalar scalar) {
+        run_batch<P>(in, out, n, Exp{}, scalar);
+    }
+    template <class Scalar>
+    static void exp2f(const float* in, float* out, std::size_t n, Scalar scalar) {
+        run_batch<P>(in, out, n, Exp2{}, scalar);
+    }
+    template <class Scalar>
+    static void powf(const float* in, float y, float* out, std::size_t n, Scalar scalar) {
+        const double wide = static_cast<double>(y);
+        run_batch<P>(in, out, n, Pow{P::splat(wide), pow_tolerance_units(wide)}, scalar);
+    }
+    template <class Scalar>
+    static void powf_table(const float* in, const PowfTable& table, float* out, std::size_t n, Scalar scalar) {
+        run_batch<P>(in, out, n, PowTable{&table}, scalar);
     }
 };
 

@@ -97,7 +97,9 @@ quad q_log(float x) {
     return e * q_ln2() + 2 * sum;
 }
 
-enum class Fn { log, exp, exp2, pow };
+// pow_table is powf through a PowfTable made for y: the same function by
+// another algorithm, so it shares pow's reference and scalar function.
+enum class Fn { log, exp, exp2, pow, pow_table };
 
 // Distance of |v| from the nearest point where rounding to float changes,
 // relative to |v|; `f` is v rounded to float.
@@ -118,20 +120,22 @@ float reference(Fn fn, float x, float y = 0.0f) {
         case Fn::log: v = logl(x); break;
         case Fn::exp: v = expl(x); break;
         case Fn::exp2: v = exp2l(x); break;
-        case Fn::pow: v = powl(x, y); break;
+        case Fn::pow:
+        case Fn::pow_table: v = powl(x, y); break;
     }
     const float rounded = static_cast<float>(v);
     if (std::isnan(v) || std::isinf(v) || v == 0) return rounded;
     const long double distance = boundary_distance(v, rounded);
     // An exact tie (an exact result such as 2^-150) rounds as the long double does.
     if (distance == 0 || distance > 0x1p-56L) return rounded;
-    if (fn == Fn::pow && x < 0) return rounded;  // not sampled here
+    if ((fn == Fn::pow || fn == Fn::pow_table) && x < 0) return rounded;  // not sampled here
     quad q = 0;
     switch (fn) {
         case Fn::log: q = q_log(x); break;
         case Fn::exp: q = q_exp(x); break;
         case Fn::exp2: q = q_exp(x * q_ln2()); break;
-        case Fn::pow: q = q_exp(y * q_log(x)); break;
+        case Fn::pow:
+        case Fn::pow_table: q = q_exp(y * q_log(x)); break;
     }
     return static_cast<float>(q);
 }
@@ -141,7 +145,8 @@ float ours(Fn fn, float x, float y = 0.0f) {
         case Fn::log: return ostrel::cr_logf(x);
         case Fn::exp: return ostrel::cr_expf(x);
         case Fn::exp2: return ostrel::cr_exp2f(x);
-        case Fn::pow: return ostrel::cr_powf(x, y);
+        case Fn::pow:
+        case Fn::pow_table: return ostrel::cr_powf(x, y);
     }
     return 0;
 }
@@ -152,6 +157,7 @@ void batch(Fn fn, const float* in, float* out, std::size_t n, MathPath path, flo
         case Fn::exp: ostrel::cr_expf_batch(in, out, n, path); return;
         case Fn::exp2: ostrel::cr_exp2f_batch(in, out, n, path); return;
         case Fn::pow: ostrel::cr_powf_batch(in, y, out, n, path); return;
+        case Fn::pow_table: ostrel::cr_powf_batch(in, ostrel::make_powf_table(y), out, n, path); return;
     }
 }
 
@@ -161,6 +167,7 @@ const char* name(Fn fn) {
         case Fn::exp: return "expf";
         case Fn::exp2: return "exp2f";
         case Fn::pow: return "powf";
+        case Fn::pow_table: return "powf table";
     }
     return "?";
 }
@@ -196,7 +203,7 @@ void check_function(Fn fn, const std::vector<float>& inputs, float y = 0.0f) {
 
     std::vector<float> scalar(inputs.size());
     for (std::size_t i = 0; i < inputs.size(); ++i) scalar[i] = ours(fn, inputs[i], y);
-    for (MathPath path : {MathPath::scalar, MathPath::sse2, MathPath::avx2}) {
+    for (MathPath path : {MathPath::scalar, MathPath::sse2, MathPath::avx2, MathPath::avx512}) {
         if (!ostrel::math_path_supported(path)) continue;
         std::vector<float> out(inputs.size());
         batch(fn, inputs.data(), out.data(), inputs.size(), path, y);
@@ -271,6 +278,7 @@ TEST_CASE("cr_math: powf(x, 0.41666666) is correctly rounded on random and hard 
     add_range(x, 1, 20000);                                         // denormals
     add_range(x, kMaxFinite - 20000, 20001);
     check_function(Fn::pow, x, kEncodeExponent);
+    check_function(Fn::pow_table, x, kEncodeExponent);
 }
 
 TEST_CASE("cr_math: powf is correctly rounded for other exponents") {
@@ -281,6 +289,16 @@ TEST_CASE("cr_math: powf is correctly rounded for other exponents") {
         add_random(x, rng, 12000, 0x3E000000u, 0x41000000u);  // [0.125, 8)
         add_around(x, 1.0f, 2000);
         check_function(Fn::pow, x, y);
+        check_function(Fn::pow_table, x, y);  // a table only for y in (0, 1); otherwise the general power
+    }
+    // Table exponents at the ends of (0, 1) and in between.
+    for (float y : {0x1p-149f, 1e-7f, 0.1f, 0.5f, 0.999f, 0.99999994f}) {
+        std::vector<float> x;
+        add_random(x, rng, 20000, 0, 0xFFFFFFFFu);
+        add_random(x, rng, 20000, 0x3E000000u, 0x41000000u);
+        add_around(x, 1.0f, 2000);
+        add_range(x, 1, 2000);
+        check_function(Fn::pow_table, x, y);
     }
     // Negative bases with whole exponents.
     for (float y : {2.0f, 3.0f, -3.0f}) {
@@ -448,10 +466,10 @@ TEST_CASE("cr_math: batches: every offset, length and in place") {
                               -150.0f, 88.72283935546875f, bits_to_float(0x3F7FFFFFu), 0.0031308f};
     for (float s : specials) data.push_back(s);
     add_random(data, rng, 64, 0x3E000000u, 0x41000000u);
-    for (Fn fn : {Fn::log, Fn::exp, Fn::exp2, Fn::pow}) {
+    for (Fn fn : {Fn::log, Fn::exp, Fn::exp2, Fn::pow, Fn::pow_table}) {
         for (float y : {kEncodeExponent, 2.0f, 0.0f, kNaN}) {
-            if (fn != Fn::pow && y != kEncodeExponent) continue;
-            for (MathPath path : {MathPath::scalar, MathPath::sse2, MathPath::avx2}) {
+            if (fn != Fn::pow && fn != Fn::pow_table && y != kEncodeExponent) continue;
+            for (MathPath path : {MathPath::scalar, MathPath::sse2, MathPath::avx2, MathPath::avx512}) {
                 for (std::size_t offset = 0; offset < 5; ++offset) {
                     for (std::size_t n : {std::size_t{0}, std::size_t{1}, std::size_t{3}, std::size_t{7},
                                           data.size() - offset}) {
