@@ -125,7 +125,24 @@ KernelResult zone_system(const ImageView& input, ZoneOffsets offsets) {
         });
         return output;
     }
-    const std::span<const ZoneTerm> term_span(terms);
+    // A term whose offset is zero adds a zero to the sum: at most it turns a
+    // zero sum's sign, and 2 to the power of either zero is one. Leaving it
+    // out gives the same output bits and saves its exponential.
+    std::vector<ZoneTerm> active;
+    for (const ZoneTerm& term : terms) {
+        if (term.offset != 0.0f) active.push_back(term);
+    }
+    if (active.empty()) {
+        // g * 2^0: g itself, except that a signalling NaN comes out quiet. The
+        // gain is computed at run time so the compiler cannot fold the
+        // multiplication away.
+        const float unit_gain = cr_exp2f(-0.0f);
+        parallel::for_each_range(output.size(), [&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i) target[i] = source[i] * unit_gain;
+        });
+        return output;
+    }
+    const std::span<const ZoneTerm> term_span(active);
     parallel::for_each_range(output.size(), [&](std::size_t begin, std::size_t end) {
         zone_curve_run(source + begin, target + begin, end - begin, term_span);
     });
