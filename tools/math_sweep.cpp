@@ -4,8 +4,8 @@
 // Build (from the project root; not part of the CMake build):
 //   g++ -std=c++20 -O2 -ffp-contract=off -fno-math-errno -pthread -Isrc tools/math_sweep.cpp src/core/cr_math.cpp src/core/cr_math_avx2.cpp src/core/cr_math_avx512.cpp -lquadmath -o build/math_sweep
 // Run:
-//   build/math_sweep [logf] [expf] [exp2f] [powf] [--step N] [--threads T]
-// (no function names: all four; --step N tests every N-th bit pattern only).
+//   build/math_sweep [logf] [expf] [exp2f] [powf] [powf-table] [--step N] [--threads T]
+// (no function names: all five; --step N tests every N-th bit pattern only).
 //
 // The reference is the long double libm (64-bit significand) rounded to float;
 // where that value lies within 2^-56 (relative) of a rounding boundary, far
@@ -14,7 +14,7 @@
 // largest error in ulps and the number of results that are not correctly
 // rounded. For ours it also reports how often the slow path ran, the largest
 // relative error of the double-precision fast path, and whether the scalar,
-// SSE2 and AVX2 paths agreed bit for bit.
+// SSE2 and best vector paths agreed bit for bit.
 #include <quadmath.h>
 
 #include <atomic>
@@ -36,7 +36,13 @@ namespace {
 
 constexpr float kPowExponent = std::bit_cast<float>(std::uint32_t{0x3ED55555});  // 0.41666666f
 
-enum class Fn { log, exp, exp2, pow };
+// pow_table: powf(x, 0.41666666) through a PowfTable (the batch's table kernel).
+enum class Fn { log, exp, exp2, pow, pow_table };
+
+const ostrel::PowfTable& pow_table() {
+    static const ostrel::PowfTable table = ostrel::make_powf_table(kPowExponent);
+    return table;
+}
 
 const char* name_of(Fn f) {
     switch (f) {
@@ -44,6 +50,7 @@ const char* name_of(Fn f) {
         case Fn::exp: return "expf";
         case Fn::exp2: return "exp2f";
         case Fn::pow: return "powf(x, 0x1.aaaaaap-2)";
+        case Fn::pow_table: return "powf table (same y)";
     }
     return "?";
 }
@@ -54,7 +61,8 @@ long double ref_long_double(Fn f, float x) {
         case Fn::log: return logl(v);
         case Fn::exp: return expl(v);
         case Fn::exp2: return exp2l(v);
-        case Fn::pow: return powl(v, static_cast<long double>(kPowExponent));
+        case Fn::pow:
+        case Fn::pow_table: return powl(v, static_cast<long double>(kPowExponent));
     }
     return 0;
 }
@@ -65,7 +73,8 @@ float ref_quad(Fn f, float x) {
         case Fn::log: return static_cast<float>(logq(v));
         case Fn::exp: return static_cast<float>(expq(v));
         case Fn::exp2: return static_cast<float>(exp2q(v));
-        case Fn::pow: return static_cast<float>(powq(v, static_cast<__float128>(kPowExponent)));
+        case Fn::pow:
+        case Fn::pow_table: return static_cast<float>(powq(v, static_cast<__float128>(kPowExponent)));
     }
     return 0;
 }
@@ -75,7 +84,8 @@ float glibc(Fn f, float x) {
         case Fn::log: return logf(x);
         case Fn::exp: return expf(x);
         case Fn::exp2: return exp2f(x);
-        case Fn::pow: return powf(x, kPowExponent);
+        case Fn::pow:
+        case Fn::pow_table: return powf(x, kPowExponent);
     }
     return 0;
 }
@@ -86,6 +96,7 @@ ostrel::cr_math_detail::Approx approx(Fn f, float x) {
         case Fn::exp: return ostrel::cr_math_detail::expf_approx(x);
         case Fn::exp2: return ostrel::cr_math_detail::exp2f_approx(x);
         case Fn::pow: return ostrel::cr_math_detail::powf_approx(x, kPowExponent);
+        case Fn::pow_table: return ostrel::cr_math_detail::powf_table_approx(x, pow_table());
     }
     return {0, false};
 }
@@ -96,6 +107,7 @@ void ours_batch(Fn f, const float* in, float* out, std::size_t n, ostrel::MathPa
         case Fn::exp: ostrel::cr_expf_batch(in, out, n, path); return;
         case Fn::exp2: ostrel::cr_exp2f_batch(in, out, n, path); return;
         case Fn::pow: ostrel::cr_powf_batch(in, kPowExponent, out, n, path); return;
+        case Fn::pow_table: ostrel::cr_powf_batch(in, pow_table(), out, n, path); return;
     }
 }
 
@@ -233,16 +245,20 @@ int main(int argc, char** argv) {
         else if (a == "expf") fns.push_back(Fn::exp);
         else if (a == "exp2f") fns.push_back(Fn::exp2);
         else if (a == "powf") fns.push_back(Fn::pow);
+        else if (a == "powf-table") fns.push_back(Fn::pow_table);
         else if (a == "--step" && i + 1 < argc) step = std::stoull(argv[++i]);
         else if (a == "--threads" && i + 1 < argc) threads = static_cast<unsigned>(std::stoul(argv[++i]));
         else {
-            std::fprintf(stderr, "usage: %s [logf] [expf] [exp2f] [powf] [--step N] [--threads T]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [logf] [expf] [exp2f] [powf] [powf-table] [--step N] [--threads T]\n", argv[0]);
             return 2;
         }
     }
-    if (fns.empty()) fns = {Fn::log, Fn::exp, Fn::exp2, Fn::pow};
-    const char* path = ostrel::best_math_path() == ostrel::MathPath::avx2 ? "avx2"
-                       : ostrel::best_math_path() == ostrel::MathPath::sse2 ? "sse2" : "scalar";
+    if (fns.empty()) fns = {Fn::log, Fn::exp, Fn::exp2, Fn::pow, Fn::pow_table};
+    const ostrel::MathPath best = ostrel::best_math_path();
+    const char* path = best == ostrel::MathPath::avx512 ? "avx512"
+                       : best == ostrel::MathPath::avx2 ? "avx2"
+                       : best == ostrel::MathPath::sse2 ? "sse2"
+                                                        : "scalar";
     std::printf("inputs: every %llu-th of the 2^32 float bit patterns; threads: %u; best path: %s\n",
                 static_cast<unsigned long long>(step), threads, path);
     std::printf("%-24s %14s %10s %12s %10s %12s %10s %9s %12s %8s %7s\n", "function", "tested", "ours ulp",

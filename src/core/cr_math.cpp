@@ -387,6 +387,13 @@ Approx logf_approx(float x) noexcept { return crmath::logf_fast(x); }
 Approx expf_approx(float x) noexcept { return crmath::expf_fast(x); }
 Approx exp2f_approx(float x) noexcept { return crmath::exp2f_fast(x); }
 Approx powf_approx(float x, float y) noexcept { return crmath::powf_fast(x, y); }
+Approx powf_table_approx(float x, const PowfTable& table) noexcept {
+    // Zero, negatives, infinity and NaN are the general power's special cases.
+    if (!(x > 0.0f) || x == crmath::kInfinity || !table.usable) return crmath::powf_fast(x, table.y);
+    bool fix = false;
+    const double r = crmath::Blocks<crmath::ScalarPack>::pow_table(static_cast<double>(x), table, fix);
+    return {r, fix};
+}
 }  // namespace cr_math_detail
 
 bool math_path_supported(MathPath path) noexcept {

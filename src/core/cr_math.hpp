@@ -77,6 +77,9 @@ Approx logf_approx(float x) noexcept;
 Approx expf_approx(float x) noexcept;
 Approx exp2f_approx(float x) noexcept;
 Approx powf_approx(float x, float y) noexcept;
+// The table kernel of a usable PowfTable; `slow` marks the lanes that the
+// batch hands to cr_powf.
+Approx powf_table_approx(float x, const PowfTable& table) noexcept;
 
 }  // namespace cr_math_detail
 
