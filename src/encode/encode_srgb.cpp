@@ -6,6 +6,7 @@
 
 #include "core/cr_math.hpp"
 #include "core/fault.hpp"
+#include "core/vector_clones.hpp"
 #include "parallel/parallel_for.hpp"
 
 namespace ostrel {
@@ -33,6 +34,7 @@ namespace {
 // bits are those of encode_srgb_value). Values of the linear segment feed it
 // 1.0 instead, which costs nothing and keeps zeros and negatives, common in
 // real images, off its slow special-value lane.
+OSTREL_VECTOR_CLONES
 void encode_run(const float* input, float* output, std::size_t count, const PowfTable& power) noexcept {
     constexpr std::size_t kTile = 512;
     float scratch[kTile];

@@ -4,6 +4,7 @@
 #include <bit>
 #include "core/cr_math.hpp"
 #include "core/fault.hpp"
+#include "core/vector_clones.hpp"
 #include "parallel/parallel_for.hpp"
 
 namespace ostrel {
@@ -72,7 +73,8 @@ namespace {
 // (correctly rounded on every path, hence the same bits as the scalar ones).
 // Every pixel still sees exactly the operations of zone_curve_value in the
 // same order.
-__attribute__((target_clones("avx512f", "avx2", "default"))) void zone_curve_run(const float* input, float* output, std::size_t count, std::span<const ZoneTerm> terms) noexcept {
+OSTREL_VECTOR_CLONES
+void zone_curve_run(const float* input, float* output, std::size_t count, std::span<const ZoneTerm> terms) noexcept {
     constexpr std::size_t kTile = 256;
     float z[kTile];
     float stops[kTile];
