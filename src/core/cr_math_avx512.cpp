@@ -45,7 +45,23 @@ struct Avx512Pack {
     static U as_u(D v) { return reinterpret_cast<U>(bits(v)); }
     static D as_d(U v) { return _mm512_castsi512_pd(to_i(v)); }
     static U gather_u(const std::uint64_t* table, U index) {
+        if (table == kExp2Table) return exp2_table(index);
         return reinterpret_cast<U>(_mm512_i64gather_epi64(to_i(index), table, 8));
+    }
+    // The 64 entries of kExp2Table from registers: four two-register permutes
+    // pick by the index's low four bits, its bits 4 and 5 choose among them.
+    static U exp2_table(U index) {
+        const __m512i i = to_i(index);
+        const auto part = [&](int k) {
+            const __m512i lo = _mm512_loadu_si512(kExp2Table + 16 * k);
+            const __m512i hi = _mm512_loadu_si512(kExp2Table + 16 * k + 8);
+            return _mm512_permutex2var_epi64(lo, i, hi);
+        };
+        const __mmask8 bit4 = _mm512_test_epi64_mask(i, _mm512_set1_epi64(16));
+        const __mmask8 bit5 = _mm512_test_epi64_mask(i, _mm512_set1_epi64(32));
+        const __m512i low = _mm512_mask_blend_epi64(bit4, part(0), part(1));
+        const __m512i high = _mm512_mask_blend_epi64(bit4, part(2), part(3));
+        return reinterpret_cast<U>(_mm512_mask_blend_epi64(bit5, low, high));
     }
     static void gather_pair(const double* table, U index, D& first, D& second) {
         const __m512i at = to_i(index + index);
