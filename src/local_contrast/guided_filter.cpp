@@ -9,12 +9,20 @@
 #include "local_contrast/row_segments.hpp"
 #include "parallel/parallel_for.hpp"
 
-// Memory: the filter never holds more than two double tables and two float
+// Memory. Whole-plane form: never more than two double tables and two float
 // planes (24 bytes per pixel, the result included). The squares are formed
 // while their table is built, the coefficients are rounded to float as they
 // are computed, the tables of a and b overwrite those of I and I*I once
 // nothing reads them, and the float plane a lives in the result's storage
 // until its table is built.
+//
+// Rolling form: a window sum reads only table rows y + r and y - r - 1, so
+// the tables advance a band of rows at a time and each keeps about
+// 2r + band rows in a ring (capped at the height), b keeps about a band of
+// rows, and a again lives in the result's rows until the output overwrites
+// them: some 2 bytes per pixel at radius 64 on a 12 MP plane. Each table
+// entry and each pixel goes through exactly the operations of the
+// whole-plane form, so both give the same bits.
 
 namespace ostrel {
 namespace {
@@ -26,6 +34,54 @@ struct Geometry {
     const double* zero_row;  // `width` zeros: the row above row 0 of every table
 };
 
+// The rows of one table: a whole plane when `slots` is the height, a ring
+// of the latest `slots` rows otherwise.
+struct TableRows {
+    double* base;
+    std::size_t width;
+    std::size_t slots;
+
+    double* row(std::size_t y) const noexcept { return base + (y % slots) * width; }
+};
+
+// The planes that tables are built from: row(y) once per row, then
+// at(row, x) gives P(y, x) in double.
+struct PlaneSource {  // I
+    const PlaneView* plane;
+    const float* row(std::size_t y) const noexcept {
+        return plane->origin + static_cast<std::ptrdiff_t>(y) * plane->row_stride;
+    }
+    double at(const float* row, std::size_t x) const noexcept {
+        return static_cast<double>(row[static_cast<std::ptrdiff_t>(x) * plane->col_stride]);
+    }
+};
+
+struct SquareSource {  // I * I, rounded to float
+    const PlaneView* plane;
+    const float* row(std::size_t y) const noexcept {
+        return plane->origin + static_cast<std::ptrdiff_t>(y) * plane->row_stride;
+    }
+    double at(const float* row, std::size_t x) const noexcept {
+        const float v = row[static_cast<std::ptrdiff_t>(x) * plane->col_stride];
+        const float square = v * v;
+        return static_cast<double>(square);
+    }
+};
+
+struct FloatRows {  // a or b: a whole plane, or a ring of `slots` rows
+    const float* base;
+    std::size_t width;
+    std::size_t slots;
+    const float* row(std::size_t y) const noexcept { return base + (y % slots) * width; }
+    double at(const float* row, std::size_t x) const noexcept { return static_cast<double>(row[x]); }
+};
+
+// The kernels below are kept out of line, so that the whole-plane and the
+// rolling form run the very same machine code. x86 hands back the first
+// operand's NaN when two meet, and the compiler may swap the operands of an
+// addition differently in each copy of inlined code; one copy keeps the
+// surviving NaN the same in both forms.
+
 // T(y, x) = ((P(y, x) + top) + left) - corner, in double, where a neighbour
 // outside the table reads as +0.0. Each entry waits for its left neighbour,
 // so a row alone is one long chain of dependent additions; bands of kBand
@@ -34,24 +90,31 @@ struct Geometry {
 // entry still sees exactly the same operands and operations.
 constexpr std::size_t kBand = 4;
 
-template <class Value>
-void build_table(const Geometry& g, double* table, Value&& value) noexcept {
+// Builds the table rows [y_begin, y_end); row y_begin - 1 must be built.
+// Both forms start every staircase at a multiple of kBand, so each row is
+// built by the same code path in both.
+template <class Source>
+[[gnu::noinline]] void build_table(const Geometry& g, const TableRows& table, std::size_t y_begin,
+                                   std::size_t y_end, const Source& source) noexcept {
     const std::size_t w = g.width;
-    std::size_t y = 0;
-    for (; y + kBand <= g.height; y += kBand) {
+    const auto above_row = [&](std::size_t y) -> const double* { return y == 0 ? g.zero_row : table.row(y - 1); };
+    std::size_t y = y_begin;
+    for (; y + kBand <= y_end; y += kBand) {
         double* out[kBand];
         const double* above[kBand];
+        const float* in[kBand];
         double left[kBand];
         double corner[kBand];
         for (std::size_t k = 0; k < kBand; ++k) {
-            out[k] = table + (y + k) * w;
-            above[k] = y + k == 0 ? g.zero_row : table + (y + k - 1) * w;
+            out[k] = table.row(y + k);
+            in[k] = source.row(y + k);
+            above[k] = above_row(y + k);
             left[k] = 0.0;
             corner[k] = 0.0;
         }
         const auto step = [&](std::size_t k, std::size_t x) {
             const double top = above[k][x];
-            const double t = ((value(y + k, x) + top) + left[k]) - corner[k];
+            const double t = ((source.at(in[k], x) + top) + left[k]) - corner[k];
             out[k][x] = t;
             left[k] = t;
             corner[k] = top;
@@ -71,14 +134,15 @@ void build_table(const Geometry& g, double* table, Value&& value) noexcept {
             }
         }
     }
-    for (; y < g.height; ++y) {
-        const double* above = y == 0 ? g.zero_row : table + (y - 1) * w;
-        double* out = table + y * w;
+    for (; y < y_end; ++y) {
+        const double* above = above_row(y);
+        const float* in = source.row(y);
+        double* out = table.row(y);
         double left = 0.0;
         double corner = 0.0;
         for (std::size_t x = 0; x < w; ++x) {
             const double top = above[x];
-            const double t = ((value(y, x) + top) + left) - corner;
+            const double t = ((source.at(in, x) + top) + left) - corner;
             out[x] = t;
             left = t;
             corner = top;
@@ -86,21 +150,19 @@ void build_table(const Geometry& g, double* table, Value&& value) noexcept {
     }
 }
 
-// Builds two independent tables at once, one per thread when the pool has
-// two; each table is still built in its own fixed order.
+// Runs first() and second() at once, one per thread when the pool has two,
+// or one after the other on this thread when `cells` is too few to hand off.
 template <class First, class Second>
-void build_table_pair(const Geometry& g, double* first_table, First&& first, double* second_table,
-                      Second&& second) {
-    const std::size_t pixels = g.height * g.width;
-    const std::size_t sequential_below = pixels < parallel::kSequentialBelow ? 3 : 1;
+void run_pair(std::size_t cells, First&& first, Second&& second) {
+    const std::size_t sequential_below = cells < parallel::kSequentialBelow ? 3 : 1;
     parallel::for_each_range(
         2,
         [&](std::size_t begin, std::size_t end) {
             for (std::size_t k = begin; k < end; ++k) {
                 if (k == 0) {
-                    build_table(g, first_table, first);
+                    first();
                 } else {
-                    build_table(g, second_table, second);
+                    second();
                 }
             }
         },
@@ -121,7 +183,7 @@ inline double window_sum(const double* bottom, const double* top, std::size_t x1
 // Calls emit(x, s1, s2, n) for the pixels (y, xa) .. (y, xb - 1) with the
 // window sums s1 over t1 and s2 over t2 and the window's pixel count n.
 template <class Emit>
-void row_windows(const Geometry& g, const double* t1, const double* t2, std::size_t y, std::size_t xa,
+void row_windows(const Geometry& g, const TableRows& t1, const TableRows& t2, std::size_t y, std::size_t xa,
                  std::size_t xb, Emit&& emit) noexcept {
     const std::uint64_t r = g.radius;
     const std::size_t w = g.width;
@@ -129,10 +191,10 @@ void row_windows(const Geometry& g, const double* t1, const double* t2, std::siz
     const std::size_t y0 = has_top ? static_cast<std::size_t>(y - r) : 0;
     const std::size_t y1 = static_cast<std::size_t>(std::min<std::uint64_t>(g.height - 1, y + r));
     const std::uint64_t rows = y1 - y0 + 1;
-    const double* bottom1 = t1 + y1 * w;
-    const double* bottom2 = t2 + y1 * w;
-    const double* top1 = has_top ? t1 + (y0 - 1) * w : g.zero_row;
-    const double* top2 = has_top ? t2 + (y0 - 1) * w : g.zero_row;
+    const double* bottom1 = t1.row(y1);
+    const double* bottom2 = t2.row(y1);
+    const double* top1 = has_top ? t1.row(y0 - 1) : g.zero_row;
+    const double* top2 = has_top ? t2.row(y0 - 1) : g.zero_row;
 
     const auto clipped = [&](std::size_t x) {
         const bool has_left = x > r;
@@ -160,6 +222,49 @@ void row_windows(const Geometry& g, const double* t1, const double* t2, std::siz
     for (std::size_t x = ib; x < xb; ++x) clipped(x);
 }
 
+// The coefficients of the pixels (y, xa) .. (y, xb - 1) from the window sums
+// of I and I*I, rounded to float as they are stored.
+[[gnu::noinline]] void coefficient_row(const Geometry& g, const TableRows& t_i, const TableRows& t_i2, double eps,
+                                       std::size_t y, std::size_t xa, std::size_t xb, float* a_row,
+                                       float* b_row) noexcept {
+    row_windows(g, t_i, t_i2, y, xa, xb, [&](std::size_t x, double s_i, double s_i2, double n) {
+        const double mean_i = s_i / n;
+        const double mean_i2 = s_i2 / n;
+        const double var = mean_i2 - mean_i * mean_i;
+        const double d = eps + var;
+        const double a = d > 0.0 ? var / d : 0.0;
+        const double b = (1.0 - a) * mean_i;
+        a_row[x] = static_cast<float>(a);
+        b_row[x] = static_cast<float>(b);
+    });
+}
+
+// q = mean_b + I * mean_a in double, rounded once, for (y, xa) .. (y, xb - 1).
+template <class ColumnStride>
+[[gnu::noinline]] void output_row(const Geometry& g, const TableRows& t_a, const TableRows& t_b,
+                                  const PlaneView& plane, ColumnStride column_stride, std::size_t y, std::size_t xa,
+                                  std::size_t xb, float* q_row) noexcept {
+    const float* i_row = plane.origin + static_cast<std::ptrdiff_t>(y) * plane.row_stride;
+    const std::ptrdiff_t step = column_stride;
+    row_windows(g, t_a, t_b, y, xa, xb, [&](std::size_t x, double s_a, double s_b, double n) {
+        const double mean_a = s_a / n;
+        const double mean_b = s_b / n;
+        const double i = i_row[static_cast<std::ptrdiff_t>(x) * step];
+        q_row[x] = static_cast<float>(mean_b + i * mean_a);
+    });
+}
+
+// Calls pass(column_stride) with a unit column stride known at compile time
+// when the plane has one, which lets the output loop vectorise.
+template <class Pass>
+void with_column_stride(const PlaneView& plane, Pass&& pass) {
+    if (plane.col_stride == 1) {
+        pass(std::integral_constant<std::ptrdiff_t, 1>{});
+    } else {
+        pass(plane.col_stride);
+    }
+}
+
 void check_plane(const char* what, std::size_t length, std::size_t height, std::size_t width) {
     if (length == height * width) return;
     raise_internal_fault(std::string("guided_filter: ") + what + " shape mismatch: a buffer of " +
@@ -167,9 +272,36 @@ void check_plane(const char* what, std::size_t length, std::size_t height, std::
                          ", " + std::to_string(width) + ")");
 }
 
+// Pixels handed to the pool per rolling step: enough to amortise its two
+// hand-offs, few enough to keep the rings small. Narrow planes take longer
+// bands, up to a 64th of the height, so that their steps are worth handing
+// off as well.
+constexpr std::size_t kStepPixels = std::size_t{1} << 18;
+constexpr std::size_t kMinBandRows = 16;
+constexpr std::size_t kMaxBandRows = 64;
+
+// Rows per rolling step, a whole number of staircases.
+std::size_t band_rows_for(std::size_t height, std::size_t width, std::size_t requested) {
+    std::size_t rows = requested;
+    if (rows == 0) rows = std::clamp(kStepPixels / width, kMinBandRows, std::max(kMaxBandRows, height / 64));
+    rows = std::min(rows, height);
+    return (rows + kBand - 1) / kBand * kBand;
+}
+
+// Ring rows of each table: every row from y - r - 1 of the oldest pending
+// window up to the newest band, and the up to kBand - 1 rows of a and b
+// that wait for their staircase to fill before their tables grow.
+std::size_t ring_slots(std::size_t height, std::uint64_t radius, std::size_t band) {
+    const std::uint64_t span = 2 * radius + band + kBand;
+    return static_cast<std::size_t>(std::min<std::uint64_t>(height, span));
+}
+
+// Rows of b: a step's band and the rows still waiting for their staircase.
+std::size_t coefficient_slots(std::size_t height, std::size_t band) { return std::min(height, band + kBand - 1); }
+
 }  // namespace
 
-ResultBuffer guided_filter(const PlaneView& plane, std::uint32_t radius, float eps) {
+ResultBuffer guided_filter_plain(const PlaneView& plane, std::uint32_t radius, float eps) {
     const std::size_t height = plane.height;
     const std::size_t width = plane.width;
     ResultBuffer q(Shape3{height, width, 1});
@@ -184,77 +316,159 @@ ResultBuffer guided_filter(const PlaneView& plane, std::uint32_t radius, float e
     // T_I and T_I2 (the squares rounded to float as the table reads them).
     AlignedBuffer<double> table1(pixels);
     AlignedBuffer<double> table2(pixels);
-    build_table_pair(
-        g, table1.data(), [&](std::size_t y, std::size_t x) { return static_cast<double>(plane.at(y, x)); },
-        table2.data(),
-        [&](std::size_t y, std::size_t x) {
-            const float v = plane.at(y, x);
-            const float square = v * v;
-            return static_cast<double>(square);
-        });
+    const TableRows rows1{table1.data(), width, height};
+    const TableRows rows2{table2.data(), width, height};
+    run_pair(
+        pixels, [&] { build_table(g, rows1, 0, height, PlaneSource{&plane}); },
+        [&] { build_table(g, rows2, 0, height, SquareSource{&plane}); });
 
     // Coefficients, rounded to float as they are stored: a in q's storage.
     float* a_plane = q.data();
     AlignedBuffer<float> b_plane(pixels);
     {
-        const double* t_i = table1.data();
-        const double* t_i2 = table2.data();
         float* b_out = b_plane.data();
         for_each_row_segment(height, width, [&](std::size_t y, std::size_t xa, std::size_t xb) {
-            float* a_row = a_plane + y * width;
-            float* b_row = b_out + y * width;
-            row_windows(g, t_i, t_i2, y, xa, xb, [&](std::size_t x, double s_i, double s_i2, double n) {
-                const double mean_i = s_i / n;
-                const double mean_i2 = s_i2 / n;
-                const double var = mean_i2 - mean_i * mean_i;
-                const double d = eps_d + var;
-                const double a = d > 0.0 ? var / d : 0.0;
-                const double b = (1.0 - a) * mean_i;
-                a_row[x] = static_cast<float>(a);
-                b_row[x] = static_cast<float>(b);
-            });
+            coefficient_row(g, rows1, rows2, eps_d, y, xa, xb, a_plane + y * width, b_out + y * width);
         });
     }
     check_plane("a", q.size(), height, width);
     check_plane("b", b_plane.size(), height, width);
 
     // T_a and T_b replace T_I and T_I2, which nothing reads any more.
-    {
-        const float* a_in = a_plane;
-        const float* b_in = b_plane.data();
-        build_table_pair(
-            g, table1.data(), [&](std::size_t y, std::size_t x) { return static_cast<double>(a_in[y * width + x]); },
-            table2.data(), [&](std::size_t y, std::size_t x) { return static_cast<double>(b_in[y * width + x]); });
-    }
+    run_pair(
+        pixels, [&] { build_table(g, rows1, 0, height, FloatRows{a_plane, width, height}); },
+        [&] { build_table(g, rows2, 0, height, FloatRows{b_plane.data(), width, height}); });
     b_plane = AlignedBuffer<float>();
 
-    // q = mean_b + I * mean_a in double, rounded once; it overwrites a.
-    {
-        const double* t_a = table1.data();
-        const double* t_b = table2.data();
-        float* q_out = q.data();
-        const auto output_pass = [&](auto column_stride) {
-            for_each_row_segment(height, width, [&](std::size_t y, std::size_t xa, std::size_t xb) {
-                float* q_row = q_out + y * width;
-                const float* i_row = plane.origin + static_cast<std::ptrdiff_t>(y) * plane.row_stride;
-                const std::ptrdiff_t step = column_stride;
-                row_windows(g, t_a, t_b, y, xa, xb, [&](std::size_t x, double s_a, double s_b, double n) {
-                    const double mean_a = s_a / n;
-                    const double mean_b = s_b / n;
-                    const double i = i_row[static_cast<std::ptrdiff_t>(x) * step];
-                    q_row[x] = static_cast<float>(mean_b + i * mean_a);
-                });
-            });
-        };
-        // A unit column stride known at compile time lets the loop vectorise.
-        if (plane.col_stride == 1) {
-            output_pass(std::integral_constant<std::ptrdiff_t, 1>{});
-        } else {
-            output_pass(plane.col_stride);
-        }
-    }
+    // The output overwrites a.
+    float* q_out = q.data();
+    with_column_stride(plane, [&](auto column_stride) {
+        for_each_row_segment(height, width, [&](std::size_t y, std::size_t xa, std::size_t xb) {
+            output_row(g, rows1, rows2, plane, column_stride, y, xa, xb, q_out + y * width);
+        });
+    });
     check_plane("output", q.size(), height, width);
     return q;
+}
+
+ResultBuffer guided_filter_rolling(const PlaneView& plane, std::uint32_t radius, float eps, std::size_t band_rows) {
+    const std::size_t height = plane.height;
+    const std::size_t width = plane.width;
+    ResultBuffer q(Shape3{height, width, 1});
+    if (height == 0 || width == 0) return q;
+    check_plane("output", q.size(), height, width);
+
+    const std::uint64_t r = radius;
+    const std::size_t band = band_rows_for(height, width, band_rows);
+    const std::size_t slots = ring_slots(height, r, band);
+    const std::size_t b_slots = coefficient_slots(height, band);
+    // One block: the zero row, the rings of T_I, T_I2, T_a and T_b, then b.
+    AlignedBuffer<double> block(width + 4 * slots * width + (b_slots * width + 1) / 2);
+    double* const zero_row = block.data();
+    std::fill(zero_row, zero_row + width, 0.0);
+    const Geometry g{height, width, r, zero_row};
+    const double eps_d = eps;
+    const TableRows t_i{zero_row + width, width, slots};
+    const TableRows t_i2{t_i.base + slots * width, width, slots};
+    const TableRows t_a{t_i2.base + slots * width, width, slots};
+    const TableRows t_b{t_a.base + slots * width, width, slots};
+    float* const b_ring = reinterpret_cast<float*>(t_b.base + slots * width);
+    float* const q_out = q.data();  // a's rows until the output overwrites them
+    const FloatRows a_rows{q_out, width, height};
+    const FloatRows b_rows{b_ring, width, b_slots};
+
+    // Rows done so far: tables of I and I*I, coefficients, tables of a and
+    // b, output. A window of row y needs table rows up to min(H - 1, y + r).
+    std::size_t built = 0;
+    std::size_t coefficients = 0;
+    std::size_t second = 0;
+    std::size_t output = 0;
+    const auto ready = [&](std::size_t rows_built) -> std::size_t {
+        if (rows_built == height) return height;
+        return rows_built > r ? static_cast<std::size_t>(rows_built - r) : 0;
+    };
+    // The oldest table row that windows from row y on still read.
+    const auto oldest_needed = [&](std::size_t y) -> std::size_t {
+        return y > r ? static_cast<std::size_t>(y - r - 1) : 0;
+    };
+    const auto check_ring = [&](const char* what, std::size_t end, std::size_t oldest, std::size_t size) {
+        if (end - oldest <= size) return;
+        raise_internal_fault(std::string("guided_filter: the ring of ") + what + " would overwrite row " +
+                             std::to_string(oldest) + " with row " + std::to_string(end - 1));
+    };
+
+    with_column_stride(plane, [&](auto column_stride) {
+        while (output < height) {
+            // The next band of T_I, T_I2 and the pending rows of T_a, T_b:
+            // one chain of each pair per thread. Staircases start at
+            // multiples of kBand, as in the whole-plane form, so that each
+            // row goes through the same code path (see build_table).
+            const std::size_t built_to = std::min(height, built + band);
+            const std::size_t second_to = coefficients == height ? height : coefficients / kBand * kBand;
+            if (built_to > built) check_ring("I", built_to, oldest_needed(coefficients), slots);
+            if (second_to > second) check_ring("a", second_to, oldest_needed(output), slots);
+            if (built_to > built || second_to > second) {
+                const std::size_t cells = (built_to - built + second_to - second) * width;
+                run_pair(
+                    cells,
+                    [&] {
+                        build_table(g, t_i, built, built_to, PlaneSource{&plane});
+                        build_table(g, t_a, second, second_to, a_rows);
+                    },
+                    [&] {
+                        build_table(g, t_i2, built, built_to, SquareSource{&plane});
+                        build_table(g, t_b, second, second_to, b_rows);
+                    });
+            }
+            built = built_to;
+            second = second_to;
+
+            // The coefficient rows whose windows are now complete (at most a
+            // band, which b's ring holds besides the rows waiting for their
+            // staircase) and the output rows likewise, in one parallel loop
+            // over their pixels.
+            const std::size_t coefficients_to = std::min(ready(built), coefficients + band);
+            const std::size_t output_to = ready(second);
+            check_ring("b", coefficients_to, second, b_slots);
+            const std::size_t coefficient_count = coefficients_to - coefficients;
+            const std::size_t rows = coefficient_count + (output_to - output);
+            const std::size_t first_coefficient = coefficients;
+            const std::size_t first_output = output;
+            parallel::for_each_range(rows * width, [&](std::size_t begin, std::size_t end) {
+                std::size_t k = begin / width;
+                std::size_t xa = begin % width;
+                for (std::size_t done = begin; done < end; ++k, xa = 0) {
+                    const std::size_t xb = std::min(end - done, width - xa) + xa;
+                    if (k < coefficient_count) {
+                        const std::size_t y = first_coefficient + k;
+                        coefficient_row(g, t_i, t_i2, eps_d, y, xa, xb, q_out + y * width,
+                                        b_ring + (y % b_slots) * width);
+                    } else {
+                        const std::size_t y = first_output + (k - coefficient_count);
+                        output_row(g, t_a, t_b, plane, column_stride, y, xa, xb, q_out + y * width);
+                    }
+                    done += xb - xa;
+                }
+            });
+            coefficients = coefficients_to;
+            output = output_to;
+        }
+    });
+    return q;
+}
+
+ResultBuffer guided_filter(const PlaneView& plane, std::uint32_t radius, float eps) {
+    const std::uint64_t height = plane.height;
+    const std::uint64_t width = plane.width;
+    // Working bytes besides the result, rings against whole planes; a radius
+    // near the height makes the rings the larger.
+    if (height == 0 || width == 0) return guided_filter_plain(plane, radius, eps);
+    const std::size_t band = band_rows_for(plane.height, plane.width, 0);
+    const std::uint64_t rolling =
+        (4 * 8 * ring_slots(plane.height, radius, band) + 4 * coefficient_slots(plane.height, band)) * width;
+    const std::uint64_t whole = (2 * 8 + 4) * height * width;
+    if (rolling < whole) return guided_filter_rolling(plane, radius, eps, 0);
+    return guided_filter_plain(plane, radius, eps);
 }
 
 }  // namespace ostrel

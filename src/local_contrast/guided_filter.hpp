@@ -35,4 +35,13 @@ struct GuidedFilterSettings {
 // Accepts every input, radius and eps; an empty plane gives an empty buffer.
 ResultBuffer guided_filter(const PlaneView& plane, std::uint32_t radius, float eps);
 
+// The same bits from whole-plane tables: 20 bytes per pixel besides the result.
+ResultBuffer guided_filter_plain(const PlaneView& plane, std::uint32_t radius, float eps);
+
+// The same bits from tables kept as rings of 2 * radius + band_rows + 4 rows
+// (capped at the height), advancing `band_rows` rows at a time (rounded up to
+// a multiple of 4; 0 chooses from the width). guided_filter takes this form
+// unless the rings would outweigh the whole planes.
+ResultBuffer guided_filter_rolling(const PlaneView& plane, std::uint32_t radius, float eps, std::size_t band_rows);
+
 }  // namespace ostrel

@@ -1,9 +1,16 @@
 // The guided filter and the local-contrast kernel: the documented small
-// cases, NaN spreading through the tables, layouts, and bit equality with a
-// plain transcription of the table / window / coefficient steps.
+// cases, NaN spreading through the tables, layouts, bit equality with a
+// plain transcription of the table / window / coefficient steps, and bit
+// equality of the rolling-row form with the whole-plane form.
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
 #include <limits>
 #include <random>
 #include <vector>
@@ -11,6 +18,7 @@
 #include "check.hpp"
 #include "local_contrast/guided_filter.hpp"
 #include "local_contrast/local_contrast.hpp"
+#include "parallel/parallel_for.hpp"
 
 namespace {
 
@@ -128,6 +136,39 @@ bool same_bits(const std::vector<float>& a, const std::vector<float>& b) {
         if (bits(a[k]) != bits(b[k])) return false;
     }
     return true;
+}
+
+std::vector<float> values_of(const ostrel::ResultBuffer& q) { return {q.data(), q.data() + q.size()}; }
+
+// Three inputs per seed: uniform in [0, 1), wide range, and wide range with a
+// NaN, +inf and -inf planted where a part of the result stays finite.
+std::vector<float> test_plane(std::size_t h, std::size_t w, std::uint32_t seed, int variant) {
+    if (variant == 0) return random_plane(h * w, seed);
+    std::vector<float> values = wide_range_plane(h * w, seed);
+    if (variant == 2) {
+        const float specials[] = {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity(),
+                                  -std::numeric_limits<float>::infinity()};
+        const std::size_t rows[] = {h * 2 / 3, h - 1, h / 2};
+        const std::size_t cols[] = {w / 2, w / 3, w - 1};
+        for (std::size_t k = 0; k < 3; ++k) values[rows[k] * w + cols[k]] = specials[k];
+    }
+    return values;
+}
+
+// Runs `body` in a forked child whose pool has `threads` workers (the pool
+// size is fixed once per process); true when the child reports success.
+bool in_child_with_threads(const char* threads, const std::function<bool()>& body) {
+    std::fflush(nullptr);
+    const pid_t child = fork();
+    if (child == 0) {
+        setenv("RAYON_NUM_THREADS", threads, 1);
+        const bool ok = ostrel::parallel::pool_size() == std::strtoul(threads, nullptr, 10) && body();
+        _exit(ok ? 0 : 1);
+    }
+    if (child < 0) return false;
+    int status = 0;
+    if (waitpid(child, &status, 0) != child) return false;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 }  // namespace
@@ -273,6 +314,93 @@ TEST_CASE("guided_filter: empty planes give empty results") {
     const ostrel::ResultBuffer cols = ostrel::guided_filter(PlaneView{nullptr, 4, 0, 0, 1}, 2, 0.01f);
     CHECK(cols.size() == 0);
     CHECK(cols.shape() == (Shape3{4, 0, 1}));
+}
+
+TEST_CASE("guided_filter_rolling: the bits of the whole-plane form for any size, radius and band") {
+    // Heights around the bands (4 .. 16 and the automatic 64), single rows
+    // and columns, radii from 0 past the height, eps of both signs.
+    const std::size_t sizes[][2] = {{1, 1},  {1, 2},  {2, 1},  {1, 9},  {9, 1},  {2, 2},  {3, 5},  {4, 7},
+                                    {5, 3},  {7, 8},  {8, 6},  {9, 9},  {12, 4}, {15, 2}, {16, 3}, {17, 5},
+                                    {31, 6}, {33, 1}, {34, 9}, {1, 40}, {63, 3}, {64, 2}, {65, 7}, {129, 2}};
+    const std::size_t bands[] = {1, 4, 5, 8, 12, 16, 0};  // whole staircases of 4 rows
+    const float epsilons[] = {0.01f, 0.0f, -0.01f, 1e-6f};
+    std::uint32_t seed = 100;
+    for (const auto& size : sizes) {
+        const std::size_t h = size[0];
+        const std::size_t w = size[1];
+        const auto hr = static_cast<std::uint32_t>(h);
+        const std::uint32_t radii[] = {0, 1, 2, 3, 5, hr - 1, hr, hr + 1, 0xFFFFFFFFu};
+        for (int variant = 0; variant < 3; ++variant) {
+            const std::vector<float> values = test_plane(h, w, seed++, variant);
+            const PlaneView view = contiguous(values, h, w);
+            for (std::uint32_t radius : radii) {
+                const float eps = epsilons[(radius + seed) % 4];
+                const auto expected = values_of(ostrel::guided_filter_plain(view, radius, eps));
+                for (std::size_t band : bands) {
+                    CHECK_MSG(same_bits(values_of(ostrel::guided_filter_rolling(view, radius, eps, band)), expected),
+                              h << "x" << w << " variant " << variant << " radius " << radius << " band " << band);
+                }
+                CHECK_MSG(same_bits(filter(view, radius, eps), expected),
+                          "guided_filter " << h << "x" << w << " variant " << variant << " radius " << radius);
+            }
+        }
+    }
+}
+
+TEST_CASE("guided_filter_rolling: strided, transposed and reversed views give the bits of a contiguous copy") {
+    const std::size_t h = 37;
+    const std::size_t w = 23;
+    const auto plane = test_plane(h, w, 9, 2);
+    std::vector<float> spaced(h * w * 3, -5.0f);
+    std::vector<float> transposed(h * w);
+    std::vector<float> reversed(h * w);
+    for (std::size_t y = 0; y < h; ++y) {
+        for (std::size_t x = 0; x < w; ++x) {
+            spaced[3 * (y * w + x) + 1] = plane[y * w + x];
+            transposed[x * h + y] = plane[y * w + x];
+            reversed[(h - 1 - y) * w + (w - 1 - x)] = plane[y * w + x];
+        }
+    }
+    const PlaneView views[] = {
+        {spaced.data() + 1, h, w, static_cast<std::ptrdiff_t>(3 * w), 3},
+        {transposed.data(), h, w, 1, static_cast<std::ptrdiff_t>(h)},
+        {reversed.data() + h * w - 1, h, w, -static_cast<std::ptrdiff_t>(w), -1},
+    };
+    for (std::uint32_t radius : {0u, 2u, 5u, 36u, 40u}) {
+        const auto expected = values_of(ostrel::guided_filter_plain(contiguous(plane, h, w), radius, 0.003f));
+        for (std::size_t v = 0; v < 3; ++v) {
+            for (std::size_t band : {1u, 4u, 0u}) {
+                CHECK_MSG(same_bits(values_of(ostrel::guided_filter_rolling(views[v], radius, 0.003f, band)), expected),
+                          "view " << v << " radius " << radius << " band " << band);
+            }
+            CHECK_MSG(same_bits(filter(views[v], radius, 0.003f), expected), "view " << v << " radius " << radius);
+        }
+    }
+}
+
+TEST_CASE("guided_filter_rolling: the same bits for 1, 2, 3 and 8 pool threads") {
+    // Wide enough that every step's table pair and pixel loop go to the pool.
+    const std::size_t h = 211;
+    const std::size_t w = 331;
+    const auto plane = test_plane(h, w, 77, 2);
+    const PlaneView view = contiguous(plane, h, w);
+    const std::uint32_t radii[] = {0, 3, 20, 150};
+    const std::size_t bands[] = {7, 16, 0};
+    std::vector<std::vector<float>> expected;
+    for (std::uint32_t radius : radii) expected.push_back(values_of(ostrel::guided_filter_plain(view, radius, 0.01f)));
+    for (const char* threads : {"1", "2", "3", "8"}) {
+        const bool ok = in_child_with_threads(threads, [&] {
+            for (std::size_t k = 0; k < std::size(radii); ++k) {
+                for (std::size_t band : bands) {
+                    const auto q = values_of(ostrel::guided_filter_rolling(view, radii[k], 0.01f, band));
+                    if (!same_bits(q, expected[k])) return false;
+                }
+                if (!same_bits(filter(view, radii[k], 0.01f), expected[k])) return false;
+            }
+            return true;
+        });
+        CHECK_MSG(ok, threads << " threads");
+    }
 }
 
 TEST_CASE("local_contrast: strengths on the documented planes") {
