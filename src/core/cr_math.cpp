@@ -454,13 +454,9 @@ void cr_expf_batch(const float* in, float* out, std::size_t n, MathPath path) no
         case MathPath::avx2:
             crmath::avx2_expf_batch(in, out, n);
             return;
-        case MathPath::sse2: {
-            using P = crmath::Sse2Pack;
-            crmath::run_batch<P>(
-                in, out, n, [](P::D x, P::M& fix) { return crmath::Blocks<P>::exp(x, fix); },
-                [](float v) { return cr_expf(v); });
+        case MathPath::sse2:
+            crmath::BatchFunctions<crmath::Sse2Pack>::expf(in, out, n);
             return;
-        }
 #endif
         default:
             for (std::size_t i = 0; i < n; ++i) out[i] = cr_expf(in[i]);
@@ -477,13 +473,9 @@ void cr_exp2f_batch(const float* in, float* out, std::size_t n, MathPath path) n
         case MathPath::avx2:
             crmath::avx2_exp2f_batch(in, out, n);
             return;
-        case MathPath::sse2: {
-            using P = crmath::Sse2Pack;
-            crmath::run_batch<P>(
-                in, out, n, [](P::D x, P::M& fix) { return crmath::Blocks<P>::exp2(x, fix); },
-                [](float v) { return cr_exp2f(v); });
+        case MathPath::sse2:
+            crmath::BatchFunctions<crmath::Sse2Pack>::exp2f(in, out, n);
             return;
-        }
 #endif
         default:
             for (std::size_t i = 0; i < n; ++i) out[i] = cr_exp2f(in[i]);
@@ -500,13 +492,9 @@ void cr_logf_batch(const float* in, float* out, std::size_t n, MathPath path) no
         case MathPath::avx2:
             crmath::avx2_logf_batch(in, out, n);
             return;
-        case MathPath::sse2: {
-            using P = crmath::Sse2Pack;
-            crmath::run_batch<P>(
-                in, out, n, [](P::D x, P::M& fix) { return crmath::Blocks<P>::log(x, fix); },
-                [](float v) { return cr_logf(v); });
+        case MathPath::sse2:
+            crmath::BatchFunctions<crmath::Sse2Pack>::logf(in, out, n);
             return;
-        }
 #endif
         default:
             for (std::size_t i = 0; i < n; ++i) out[i] = cr_logf(in[i]);
@@ -528,8 +516,7 @@ void cr_powf_batch(const float* in, const PowfTable& table, float* out, std::siz
             crmath::avx2_powf_table_batch(in, table, out, n);
             return;
         case MathPath::sse2:
-            crmath::BatchFunctions<crmath::Sse2Pack>::powf_table(in, table, out, n,
-                                                                 [y = table.y](float v) { return cr_powf(v, y); });
+            crmath::BatchFunctions<crmath::Sse2Pack>::powf_table(in, table, out, n);
             return;
 #endif
         default:
@@ -550,15 +537,9 @@ void cr_powf_batch(const float* in, float y, float* out, std::size_t n, MathPath
         case MathPath::avx2:
             crmath::avx2_powf_batch(in, y, out, n);
             return;
-        case MathPath::sse2: {
-            using P = crmath::Sse2Pack;
-            const P::D yv = P::splat(static_cast<double>(y));
-            const std::uint64_t units = crmath::pow_tolerance_units(static_cast<double>(y));
-            crmath::run_batch<P>(
-                in, out, n, [yv, units](P::D x, P::M& fix) { return crmath::Blocks<P>::pow(x, yv, units, fix); },
-                [y](float v) { return cr_powf(v, y); });
+        case MathPath::sse2:
+            crmath::BatchFunctions<crmath::Sse2Pack>::powf(in, y, out, n);
             return;
-        }
 #endif
         default:
             for (std::size_t i = 0; i < n; ++i) out[i] = cr_powf(in[i], y);

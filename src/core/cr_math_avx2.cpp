@@ -79,24 +79,12 @@ using F = BatchFunctions<Avx2Pack>;
 
 }  // namespace
 
-void avx2_logf_batch(const float* in, float* out, std::size_t n) noexcept {
-    F::logf(in, out, n, [](float v) { return cr_logf(v); });
-}
-
-void avx2_expf_batch(const float* in, float* out, std::size_t n) noexcept {
-    F::expf(in, out, n, [](float v) { return cr_expf(v); });
-}
-
-void avx2_exp2f_batch(const float* in, float* out, std::size_t n) noexcept {
-    F::exp2f(in, out, n, [](float v) { return cr_exp2f(v); });
-}
-
-void avx2_powf_batch(const float* in, float y, float* out, std::size_t n) noexcept {
-    F::powf(in, y, out, n, [y](float v) { return cr_powf(v, y); });
-}
-
+void avx2_logf_batch(const float* in, float* out, std::size_t n) noexcept { F::logf(in, out, n); }
+void avx2_expf_batch(const float* in, float* out, std::size_t n) noexcept { F::expf(in, out, n); }
+void avx2_exp2f_batch(const float* in, float* out, std::size_t n) noexcept { F::exp2f(in, out, n); }
+void avx2_powf_batch(const float* in, float y, float* out, std::size_t n) noexcept { F::powf(in, y, out, n); }
 void avx2_powf_table_batch(const float* in, const PowfTable& table, float* out, std::size_t n) noexcept {
-    F::powf_table(in, table, out, n, [y = table.y](float v) { return cr_powf(v, y); });
+    F::powf_table(in, table, out, n);
 }
 
 }  // namespace ostrel::crmath

@@ -306,26 +306,23 @@ struct BatchFunctions {
         }
     };
 
-    template <class Scalar>
-    static void logf(const float* in, float* out, std::size_t n, Scalar scalar) {
-        run_batch<P>(in, out, n, Log{}, scalar);
+    // Lanes the kernels flag go to the scalar functions, the reference of
+    // every path.
+    static void logf(const float* in, float* out, std::size_t n) {
+        run_batch<P>(in, out, n, Log{}, [](float v) { return cr_logf(v); });
     }
-    template <class Scalar>
-    static void expf(const float* in, float* out, std::size_t n, Scalar scalar) {
-        run_batch<P>(in, out, n, Exp{}, scalar);
+    static void expf(const float* in, float* out, std::size_t n) {
+        run_batch<P>(in, out, n, Exp{}, [](float v) { return cr_expf(v); });
     }
-    template <class Scalar>
-    static void exp2f(const float* in, float* out, std::size_t n, Scalar scalar) {
-        run_batch<P>(in, out, n, Exp2{}, scalar);
+    static void exp2f(const float* in, float* out, std::size_t n) {
+        run_batch<P>(in, out, n, Exp2{}, [](float v) { return cr_exp2f(v); });
     }
-    template <class Scalar>
-    static void powf(const float* in, float y, float* out, std::size_t n, Scalar scalar) {
+    static void powf(const float* in, float y, float* out, std::size_t n) {
         const double wide = static_cast<double>(y);
-        run_batch<P>(in, out, n, Pow{P::splat(wide), pow_tolerance_units(wide)}, scalar);
+        run_batch<P>(in, out, n, Pow{P::splat(wide), pow_tolerance_units(wide)}, [y](float v) { return cr_powf(v, y); });
     }
-    template <class Scalar>
-    static void powf_table(const float* in, const PowfTable& table, float* out, std::size_t n, Scalar scalar) {
-        run_batch<P>(in, out, n, PowTable{&table}, scalar);
+    static void powf_table(const float* in, const PowfTable& table, float* out, std::size_t n) {
+        run_batch<P>(in, out, n, PowTable{&table}, [y = table.y](float v) { return cr_powf(v, y); });
     }
 };
 
