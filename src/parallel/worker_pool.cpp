@@ -142,6 +142,12 @@ void WorkerPool::start_threads() {
     }
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     pthread_attr_destroy(&attributes);
+    // The pool is ready only once every worker is parked in its loop. A
+    // thread still starting up may hold locks of the C runtime or of a
+    // sanitizer's allocator; a fork taken then would leave the child stuck on
+    // them, and a process may fork as soon as the first kernel returns.
+    std::unique_lock lock(mutex_);
+    worker_started_.wait(lock, [this] { return started_threads_ == running_threads_; });
 }
 
 void* WorkerPool::thread_main(void* pool) noexcept {
@@ -151,6 +157,11 @@ void* WorkerPool::thread_main(void* pool) noexcept {
 }
 
 void WorkerPool::worker_loop() noexcept {
+    {
+        std::lock_guard lock(mutex_);
+        ++started_threads_;
+    }
+    worker_started_.notify_one();
     for (;;) {
         Piece* piece = nullptr;
         {

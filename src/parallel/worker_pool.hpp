@@ -47,8 +47,10 @@ private:
 
     std::size_t size_;
     std::size_t running_threads_ = 0;
+    std::size_t started_threads_ = 0;  // workers that reached their loop, under mutex_
     std::mutex mutex_;
     std::condition_variable work_available_;
+    std::condition_variable worker_started_;
     std::deque<Piece*> queue_;
 };
 
