@@ -1,10 +1,13 @@
 #include "core/aligned_buffer.hpp"
 
+#include <malloc.h>
+#include <pthread.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <limits>
+#include <mutex>
 
 namespace ostrel {
 namespace {
@@ -26,6 +29,83 @@ std::size_t physical_memory_bytes() noexcept {
     return static_cast<std::size_t>(p * s);
 }
 
+// The last few large blocks freed, kept for the next allocations of about
+// their size. A pipeline allocates one result per kernel, of the same size,
+// while the previous one dies: reusing its pages saves faulting in (and
+// zeroing) tens of megabytes per call, and the occasional stall of the
+// kernel assembling huge pages. Only freed blocks enter, so a block that a
+// live array uses is never handed out. The cache is small and bounded.
+class BlockCache {
+public:
+    static constexpr std::size_t kSlots = 2;
+    static constexpr std::size_t kMaxBlockBytes = std::size_t{512} << 20;
+
+    // A cached block of at least `bytes` and at most twice that, or null.
+    void* take(std::size_t bytes) noexcept {
+        std::lock_guard lock(mutex_);
+        std::size_t best = kSlots;
+        for (std::size_t i = 0; i < count_; ++i) {
+            const Slot& slot = slots_[i];
+            if (slot.bytes < bytes || slot.bytes / 2 > bytes) continue;
+            if (best == kSlots || slot.bytes < slots_[best].bytes) best = i;
+        }
+        if (best == kSlots) return nullptr;
+        void* block = slots_[best].block;
+        for (std::size_t i = best + 1; i < count_; ++i) slots_[i - 1] = slots_[i];
+        --count_;
+        return block;
+    }
+
+    // Keeps `block` (usable size `bytes`); returns the block to free instead:
+    // the oldest one when every slot is taken, or `block` itself when it is
+    // too large to keep.
+    void* give(void* block, std::size_t bytes) noexcept {
+        if (bytes > kMaxBlockBytes) return block;
+        std::lock_guard lock(mutex_);
+        void* evicted = nullptr;
+        if (count_ == kSlots) {
+            evicted = slots_[0].block;
+            for (std::size_t i = 1; i < count_; ++i) slots_[i - 1] = slots_[i];
+            --count_;
+        }
+        slots_[count_++] = Slot{block, bytes};
+        return evicted;
+    }
+
+    // Empties the cache into `out` (kSlots entries); returns how many.
+    std::size_t drain(void** out) noexcept {
+        std::lock_guard lock(mutex_);
+        const std::size_t drained = count_;
+        for (std::size_t i = 0; i < count_; ++i) out[i] = slots_[i].block;
+        count_ = 0;
+        return drained;
+    }
+
+    // fork() may come while another thread holds the lock: hold it across the
+    // fork so the child gets it in a known state.
+    void lock_for_fork() noexcept { mutex_.lock(); }
+    void unlock_after_fork() noexcept { mutex_.unlock(); }
+
+private:
+    struct Slot {
+        void* block;
+        std::size_t bytes;
+    };
+    std::mutex mutex_;
+    Slot slots_[kSlots] = {};
+    std::size_t count_ = 0;
+};
+
+BlockCache& block_cache() noexcept {
+    static BlockCache* const cache = [] {
+        auto* created = new BlockCache();  // never destroyed: blocks may be freed during exit
+        pthread_atfork([] { block_cache().lock_for_fork(); }, [] { block_cache().unlock_after_fork(); },
+                       [] { block_cache().unlock_after_fork(); });
+        return created;
+    }();
+    return *cache;
+}
+
 }  // namespace
 
 std::size_t allocation_limit_bytes() noexcept {
@@ -44,12 +124,29 @@ void* allocate_aligned_bytes(std::size_t count, std::size_t element_size) {
     const std::size_t alignment = bytes >= kHugePageThreshold ? kHugePage : kAlignment;
     bytes = (bytes + alignment - 1) / alignment * alignment;
     if (bytes == 0) bytes = alignment;
+    if (alignment == kHugePage) {
+        if (void* reused = block_cache().take(bytes)) return reused;
+    }
     void* block = std::aligned_alloc(alignment, bytes);
     if (block == nullptr) throw std::bad_alloc();
     if (alignment == kHugePage) madvise(block, bytes, MADV_HUGEPAGE);  // advice only: failure changes nothing
     return block;
 }
 
-void free_aligned_bytes(void* block) noexcept { std::free(block); }
+void free_aligned_bytes(void* block) noexcept {
+    if (block == nullptr) return;
+    // Only large blocks (2 MiB aligned, at least the threshold) are kept.
+    const std::size_t usable = malloc_usable_size(block);
+    if (usable >= kHugePageThreshold && reinterpret_cast<std::uintptr_t>(block) % kHugePage == 0) {
+        block = block_cache().give(block, usable);
+    }
+    std::free(block);
+}
+
+void release_cached_blocks() noexcept {
+    void* blocks[BlockCache::kSlots];
+    const std::size_t count = block_cache().drain(blocks);
+    for (std::size_t i = 0; i < count; ++i) std::free(blocks[i]);
+}
 
 }  // namespace ostrel

@@ -1,5 +1,7 @@
 // Shared image types and helpers: the contiguity rule of views, shape text,
-// result buffers that cannot exist, and the float text of the representations.
+// result buffers that cannot exist, the reuse of large freed blocks, and the
+// float text of the representations.
+#include <atomic>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -7,6 +9,7 @@
 #include <limits>
 #include <new>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "check.hpp"
@@ -181,4 +184,61 @@ TEST_CASE("format_float32 reads back as the same float") {
         }
     }
     CHECK(mismatches == 0);
+}
+
+TEST_CASE("large freed blocks are reused, never while alive, and the cache stays bounded") {
+    using Block = ostrel::AlignedBuffer<float>;
+    constexpr std::size_t kEightMiB = std::size_t{2} << 20;  // floats
+    ostrel::release_cached_blocks();
+    Block a(kEightMiB);
+    Block b(kEightMiB);
+    const float* const first = a.data();
+    CHECK(first != b.data());
+    a = Block();
+    Block c(kEightMiB);
+    CHECK(c.data() == first);  // a's block again
+    CHECK(c.data() != b.data());
+    // More than twice the request: kept for a better fit.
+    c = Block();
+    Block half(kEightMiB / 2);
+    CHECK(half.data() != first);
+    Block fits(kEightMiB);
+    CHECK(fits.data() == first);
+    // Three freed, two kept: the oldest goes back to the system.
+    ostrel::release_cached_blocks();
+    std::vector<Block> blocks;
+    for (int i = 0; i < 3; ++i) blocks.emplace_back(kEightMiB);
+    std::vector<const float*> freed;
+    for (Block& block : blocks) {
+        freed.push_back(block.data());
+        block = Block();
+    }
+    Block again1(kEightMiB);
+    Block again2(kEightMiB);
+    const bool kept_newest = (again1.data() == freed[1] || again1.data() == freed[2]) &&
+                             (again2.data() == freed[1] || again2.data() == freed[2]) && again1.data() != again2.data();
+    CHECK(kept_newest);
+    ostrel::release_cached_blocks();
+}
+
+TEST_CASE("the block cache hands each block to one owner under concurrent use") {
+    constexpr std::size_t kFloats = std::size_t{5} << 18;  // 5 MiB
+    std::atomic<int> overwritten{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            for (int round = 0; round < 40; ++round) {
+                ostrel::AlignedBuffer<float> block(kFloats + static_cast<std::size_t>(round % 3));
+                const float mark = static_cast<float>(t * 1000 + round);
+                for (std::size_t i = 0; i < kFloats; i += 4096) block[i] = mark;
+                std::this_thread::yield();
+                for (std::size_t i = 0; i < kFloats; i += 4096) {
+                    if (block[i] != mark) ++overwritten;
+                }
+            }
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    CHECK(overwritten.load() == 0);
+    ostrel::release_cached_blocks();
 }

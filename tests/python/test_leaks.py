@@ -121,3 +121,28 @@ def test_failed_calls_release_their_inputs():
     gc.collect()
     growth = resident_bytes() - before
     assert growth < 32 * MIB, f"resident set grew by {growth / MIB:.1f} MiB over 400 failed calls on 2 MiB inputs"
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc/self/statm")
+@pytest.mark.skipif(SANITIZED, reason="the sanitizer keeps freed memory in quarantine")
+def test_large_results_reuse_memory_but_never_a_live_array():
+    # 8 MiB results: large enough for the library to keep freed blocks for
+    # reuse. Live results must keep their values (every call encodes other
+    # values, so a reused live block would show); dead ones must not pile up.
+    rng = np.random.default_rng(3)
+    images = [rng.uniform(0, 1, (512, 1024, 4)).astype(np.float32) for _ in range(6)]
+    kept = [encode_srgb(image) for image in images[:2]]
+    copies = [k.copy() for k in kept]
+    gc.collect()
+    before = resident_bytes()
+    for i in range(60):
+        source = 2 + i % 4
+        result = encode_srgb(images[source])
+        if i % 9 == 0:  # the old one dies, the new one lives on
+            kept[i % 2], copies[i % 2] = result, result.copy()
+        del result
+        for k, c in zip(kept, copies):
+            assert np.array_equal(k, c)
+    gc.collect()
+    growth = resident_bytes() - before
+    assert growth < 48 * MIB, f"resident set grew by {growth / MIB:.1f} MiB over 60 results of 8 MiB"
