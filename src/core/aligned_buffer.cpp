@@ -18,6 +18,10 @@ constexpr std::size_t kAlignment = 64;  // a cache line, and enough for any vect
 // the arithmetic that fills it.
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
 constexpr std::size_t kHugePageThreshold = std::size_t{4} << 20;
+// Freed blocks from this size on are kept for reuse (see BlockCache): in a
+// virtual machine a page fault can cost microseconds, so even a 1 MP
+// result's thousand pages cost more than the kernel that fills them.
+constexpr std::size_t kCacheThreshold = std::size_t{1} << 20;
 
 std::size_t physical_memory_bytes() noexcept {
     const long pages = sysconf(_SC_PHYS_PAGES);
@@ -124,7 +128,7 @@ void* allocate_aligned_bytes(std::size_t count, std::size_t element_size) {
     const std::size_t alignment = bytes >= kHugePageThreshold ? kHugePage : kAlignment;
     bytes = (bytes + alignment - 1) / alignment * alignment;
     if (bytes == 0) bytes = alignment;
-    if (alignment == kHugePage) {
+    if (bytes >= kCacheThreshold) {
         if (void* reused = block_cache().take(bytes)) return reused;
     }
     void* block = std::aligned_alloc(alignment, bytes);
@@ -135,11 +139,8 @@ void* allocate_aligned_bytes(std::size_t count, std::size_t element_size) {
 
 void free_aligned_bytes(void* block) noexcept {
     if (block == nullptr) return;
-    // Only large blocks (2 MiB aligned, at least the threshold) are kept.
     const std::size_t usable = malloc_usable_size(block);
-    if (usable >= kHugePageThreshold && reinterpret_cast<std::uintptr_t>(block) % kHugePage == 0) {
-        block = block_cache().give(block, usable);
-    }
+    if (usable >= kCacheThreshold) block = block_cache().give(block, usable);
     std::free(block);
 }
 

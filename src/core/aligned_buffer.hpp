@@ -16,7 +16,7 @@ namespace ostrel {
 std::size_t allocation_limit_bytes() noexcept;
 
 void* allocate_aligned_bytes(std::size_t count, std::size_t element_size);  // throws std::bad_alloc
-// Large blocks (4 MiB and more) are not returned to the system at once: the
+// Large blocks (1 MiB and more) are not returned to the system at once: the
 // last two, up to 512 MiB each, are kept for the next allocations of about
 // their size (at most twice the request), which then need no page faults.
 void free_aligned_bytes(void* block) noexcept;
