@@ -5,10 +5,9 @@
 
 #include "bw/enums_py.hpp"
 #include "bw/luminance.hpp"
-#include "module/arguments.hpp"
 #include "module/call_frame.hpp"
 #include "module/conversions.hpp"
-#include "module/image_argument.hpp"
+#include "module/kernel_entry.hpp"
 #include "module/registry.hpp"
 
 namespace ostrel::py {
@@ -24,9 +23,8 @@ constexpr Signature kFilterSignature{"color_filter_bw", kFilterParameters, 1};
 PyObject* luminance_bw_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guarded([&]() -> PyObject* {
         std::array<PyObject*, 2> slots{};
-        if (!match_fastcall(kLuminanceSignature, args, nargs, kwnames, slots)) return nullptr;
         ImageArgument img;
-        if (!img.convert(slots[0])) return nullptr;
+        if (!match_image_call(kLuminanceSignature, args, nargs, kwnames, slots, img)) return nullptr;
         std::uint8_t standard = 0;
         if (!luminance_standard_argument(slots[1], "standard", standard)) return nullptr;
         return run_kernel([&] { return luminance_bw(img.view(), standard); });
@@ -36,9 +34,8 @@ PyObject* luminance_bw_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 PyObject* channel_mixer_bw_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guarded([&]() -> PyObject* {
         std::array<PyObject*, 4> slots{};
-        if (!match_fastcall(kMixerSignature, args, nargs, kwnames, slots)) return nullptr;
         ImageArgument img;
-        if (!img.convert(slots[0])) return nullptr;
+        if (!match_image_call(kMixerSignature, args, nargs, kwnames, slots, img)) return nullptr;
         std::array<float, 3> weights{};
         for (std::size_t i = 0; i < weights.size(); ++i) {
             if (!to_float32(slots[i + 1], kMixerParameters[i + 1], weights[i])) return nullptr;
@@ -50,9 +47,8 @@ PyObject* channel_mixer_bw_entry(PyObject*, PyObject* const* args, Py_ssize_t na
 PyObject* color_filter_bw_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guarded([&]() -> PyObject* {
         std::array<PyObject*, 3> slots{};
-        if (!match_fastcall(kFilterSignature, args, nargs, kwnames, slots)) return nullptr;
         ImageArgument img;
-        if (!img.convert(slots[0])) return nullptr;
+        if (!match_image_call(kFilterSignature, args, nargs, kwnames, slots, img)) return nullptr;
         std::uint8_t filter = 0;
         std::uint8_t standard = 0;
         if (!color_filter_argument(slots[1], "filter", filter)) return nullptr;
@@ -131,16 +127,10 @@ constexpr const char kFilterDoc[] =
     "ValueError\n"
     "    If ``img`` is not shape ``(H, W, 3)``.";
 
-PyCFunction as_function(PyObject* (*entry)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry));
-}
-
-constexpr int kFlags = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
-
 }  // namespace
 
-PyMethodDef luminance_bw_method{"luminance_bw", as_function(luminance_bw_entry), kFlags, kLuminanceDoc};
-PyMethodDef channel_mixer_bw_method{"channel_mixer_bw", as_function(channel_mixer_bw_entry), kFlags, kMixerDoc};
-PyMethodDef color_filter_bw_method{"color_filter_bw", as_function(color_filter_bw_entry), kFlags, kFilterDoc};
+PyMethodDef luminance_bw_method = kernel_method("luminance_bw", luminance_bw_entry, kLuminanceDoc);
+PyMethodDef channel_mixer_bw_method = kernel_method("channel_mixer_bw", channel_mixer_bw_entry, kMixerDoc);
+PyMethodDef color_filter_bw_method = kernel_method("color_filter_bw", color_filter_bw_entry, kFilterDoc);
 
 }  // namespace ostrel::py

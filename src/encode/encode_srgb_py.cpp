@@ -3,9 +3,8 @@
 #include <string_view>
 
 #include "encode/encode_srgb.hpp"
-#include "module/arguments.hpp"
 #include "module/call_frame.hpp"
-#include "module/image_argument.hpp"
+#include "module/kernel_entry.hpp"
 #include "module/registry.hpp"
 
 namespace ostrel::py {
@@ -17,9 +16,8 @@ constexpr Signature kSignature{"encode_srgb", kParameters, 1};
 PyObject* encode_srgb_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guarded([&]() -> PyObject* {
         std::array<PyObject*, 1> slots{};
-        if (!match_fastcall(kSignature, args, nargs, kwnames, slots)) return nullptr;
         ImageArgument img;
-        if (!img.convert(slots[0])) return nullptr;
+        if (!match_image_call(kSignature, args, nargs, kwnames, slots, img)) return nullptr;
         return run_kernel([&] { return encode_srgb(img.view()); });
     });
 }
@@ -49,11 +47,6 @@ constexpr const char kDoc[] =
 
 }  // namespace
 
-PyMethodDef encode_srgb_method{
-    "encode_srgb",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encode_srgb_entry)),
-    METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
-    kDoc,
-};
+PyMethodDef encode_srgb_method = kernel_method("encode_srgb", encode_srgb_entry, kDoc);
 
 }  // namespace ostrel::py

@@ -6,10 +6,9 @@
 
 #include "local_contrast/guided_filter_params_py.hpp"
 #include "local_contrast/local_contrast.hpp"
-#include "module/arguments.hpp"
 #include "module/call_frame.hpp"
 #include "module/conversions.hpp"
-#include "module/image_argument.hpp"
+#include "module/kernel_entry.hpp"
 #include "module/registry.hpp"
 
 namespace ostrel::py {
@@ -21,9 +20,8 @@ constexpr Signature kSignature{"local_contrast", kParameters, 3};
 PyObject* local_contrast_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guarded([&]() -> PyObject* {
         std::array<PyObject*, 3> slots{};
-        if (!match_fastcall(kSignature, args, nargs, kwnames, slots)) return nullptr;
         ImageArgument img;
-        if (!img.convert(slots[0])) return nullptr;
+        if (!match_image_call(kSignature, args, nargs, kwnames, slots, img)) return nullptr;
         SharedBorrow hold;
         GuidedFilterSettings settings;
         if (!guided_filter_params_argument(slots[1], "params", settings, hold)) return nullptr;
@@ -62,11 +60,6 @@ constexpr const char kDoc[] =
 
 }  // namespace
 
-PyMethodDef local_contrast_method{
-    "local_contrast",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(local_contrast_entry)),
-    METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
-    kDoc,
-};
+PyMethodDef local_contrast_method = kernel_method("local_contrast", local_contrast_entry, kDoc);
 
 }  // namespace ostrel::py

@@ -4,9 +4,8 @@
 #include <string_view>
 #include <utility>
 
-#include "module/arguments.hpp"
 #include "module/call_frame.hpp"
-#include "module/image_argument.hpp"
+#include "module/kernel_entry.hpp"
 #include "module/registry.hpp"
 #include "tone/zone_curve.hpp"
 #include "tone/zone_params_py.hpp"
@@ -20,9 +19,8 @@ constexpr Signature kSignature{"zone_system", kParameters, 2};
 PyObject* zone_system_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guarded([&]() -> PyObject* {
         std::array<PyObject*, 2> slots{};
-        if (!match_fastcall(kSignature, args, nargs, kwnames, slots)) return nullptr;
         ImageArgument img;
-        if (!img.convert(slots[0])) return nullptr;
+        if (!match_image_call(kSignature, args, nargs, kwnames, slots, img)) return nullptr;
         ZoneOffsets offsets;
         if (!zone_params_argument(slots[1], "params", offsets)) return nullptr;
         return run_kernel([&] { return zone_system(img.view(), std::move(offsets)); });
@@ -53,11 +51,6 @@ constexpr const char kDoc[] =
 
 }  // namespace
 
-PyMethodDef zone_system_method{
-    "zone_system",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(zone_system_entry)),
-    METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
-    kDoc,
-};
+PyMethodDef zone_system_method = kernel_method("zone_system", zone_system_entry, kDoc);
 
 }  // namespace ostrel::py
