@@ -396,7 +396,10 @@ Approx powf_table_approx(float x, const PowfTable& table) noexcept {
 }
 }  // namespace cr_math_detail
 
-bool math_path_supported(MathPath path) noexcept {
+namespace {
+
+// Whether the processor can run `path`, asked of it once.
+bool query_path_support(MathPath path) noexcept {
     switch (path) {
         case MathPath::scalar:
             return true;
@@ -418,6 +421,16 @@ bool math_path_supported(MathPath path) noexcept {
 #endif
     }
     return false;
+}
+
+}  // namespace
+
+// Every batch call asks (through usable()), so the answers are kept.
+bool math_path_supported(MathPath path) noexcept {
+    static const bool supported[] = {query_path_support(MathPath::scalar), query_path_support(MathPath::sse2),
+                                     query_path_support(MathPath::avx2), query_path_support(MathPath::avx512)};
+    const auto index = static_cast<std::size_t>(path);
+    return index < std::size(supported) && supported[index];
 }
 
 MathPath best_math_path() noexcept {
