@@ -113,7 +113,7 @@ KernelResult zone_system(const ImageView& input, ZoneOffsets offsets) {
     if (input.channels() != 1) {
         return KernelError{"zone_system expects (H, W, 1) luminance input, got shape " + shape_text(input.shape)};
     }
-    const std::vector<ZoneTerm> terms = zone_terms(offsets);
+    std::vector<ZoneTerm> terms = zone_terms(offsets);
     // With one channel this is exactly: column stride 1 unless W == 1, row
     // stride W unless H == 1, nothing checked for an empty image.
     if (!input.is_c_contiguous()) raise_internal_fault("zone_system: input must be C-contiguous");
@@ -130,11 +130,8 @@ KernelResult zone_system(const ImageView& input, ZoneOffsets offsets) {
     // A term whose offset is zero adds a zero to the sum: at most it turns a
     // zero sum's sign, and 2 to the power of either zero is one. Leaving it
     // out gives the same output bits and saves its exponential.
-    std::vector<ZoneTerm> active;
-    for (const ZoneTerm& term : terms) {
-        if (term.offset != 0.0f) active.push_back(term);
-    }
-    if (active.empty()) {
+    std::erase_if(terms, [](const ZoneTerm& term) { return term.offset == 0.0f; });
+    if (terms.empty()) {
         // g * 2^0: g itself, except that a signalling NaN comes out quiet. The
         // gain is computed at run time so the compiler cannot fold the
         // multiplication away.
@@ -144,7 +141,7 @@ KernelResult zone_system(const ImageView& input, ZoneOffsets offsets) {
         });
         return output;
     }
-    const std::span<const ZoneTerm> term_span(active);
+    const std::span<const ZoneTerm> term_span(terms);
     parallel::for_each_range(output.size(), [&](std::size_t begin, std::size_t end) {
         zone_curve_run(source + begin, target + begin, end - begin, term_span);
     });
