@@ -22,9 +22,7 @@ double median_ms(Kernel&& kernel) {
 }
 
 void report(const char* name, double ms) {
-    const double pixels = static_cast<double>(kHeight * kWidth);
-    const double bytes = pixels * 4.0 * sizeof(float);  // three channels read, one value written
-    std::printf("%-34s %9.2f ms %9.1f Mpix/s %7.2f GB/s\n", name, ms, pixels / ms / 1e3, bytes / ms / 1e6);
+    perf::report(name, ms, 4.0 * sizeof(float));  // three channels read, one value written
 }
 
 }  // namespace

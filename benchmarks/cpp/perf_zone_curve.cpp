@@ -21,9 +21,7 @@ double median_ms(const ostrel::ImageView& view, const ostrel::ZoneOffsets& offse
 }
 
 void report(const char* name, double ms) {
-    const double pixels = static_cast<double>(kHeight * kWidth);
-    const double bytes = pixels * 2.0 * sizeof(float);  // read the input, write the output
-    std::printf("%-24s %9.2f ms %9.1f Mpix/s %7.2f GB/s\n", name, ms, pixels / ms / 1e3, bytes / ms / 1e6);
+    perf::report(name, ms, 2.0 * sizeof(float));  // read the input, write the output
 }
 
 }  // namespace
