@@ -49,7 +49,7 @@ def quantize(plane: FloatImage, bits: int) -> npt.NDArray[np.uint8] | npt.NDArra
     significant bits), so the rounding is to the nearest code of the exact
     value, ties to even. NaN becomes 0 (black), +inf the top code.
     """
-    work = np.fmax(plane, np.float64(0.0))  # fmax, unlike clip, turns NaN into 0; double from here
+    work = np.fmax(plane, 0.0, dtype=np.float64)  # fmax, unlike clip, turns NaN into 0; double from here
     np.fmin(work, 1.0, out=work)
     np.multiply(work, 255.0 if bits == 8 else 65535.0, out=work)
     np.rint(work, out=work)
