@@ -17,13 +17,6 @@ LibRaw (the ``raw`` extra).
 
 from __future__ import annotations
 
-from importlib.metadata import PackageNotFoundError, version
-
-try:
-    __version__ = version("ostrel_core")
-except PackageNotFoundError:  # running from a source tree
-    __version__ = "0+unknown"
-
 from ostrel.batch import BatchReport, Outcome, convert_file, convert_files, plan_batch, run_batch
 from ostrel.errors import MissingDependencyError, OstrelError, PhotoReadError, PrintWriteError, RecipeError
 from ostrel.presets import PRESETS, Preset, get_preset
@@ -32,6 +25,20 @@ from ostrel.recipe import FilterStep, LocalContrast, MixerStep, Output, Recipe, 
 from ostrel.rendering import render
 from ostrel.stamp import read_recipe
 from ostrel.writing import write_print
+
+
+def __getattr__(name: str) -> str:
+    # The version is looked up on first use: importlib.metadata costs more to
+    # import than the rest of the package, and the command line starts often.
+    if name == "__version__":
+        from importlib.metadata import PackageNotFoundError, version
+
+        try:
+            return version("ostrel_core")
+        except PackageNotFoundError:  # running from a source tree
+            return "0+unknown"
+    raise AttributeError(f"module 'ostrel' has no attribute {name!r}")
+
 
 __all__ = [
     "PRESETS",

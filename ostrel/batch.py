@@ -23,6 +23,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Final, Literal
 
+from ostrel.buffers import BufferPool
 from ostrel.errors import OstrelError, PrintWriteError
 from ostrel.reading import IMAGE_EXTENSIONS, read_photo
 from ostrel.recipe import Output, Recipe
@@ -252,11 +253,12 @@ def default_jobs() -> int:
 class _Converter:
     """Converts one job; shared by the worker threads of a batch."""
 
-    def __init__(self, recipe: Recipe, recipe_text: str | None, cancel: threading.Event) -> None:
+    def __init__(self, recipe: Recipe, recipe_text: str | None, cancel: threading.Event, workers: int = 1) -> None:
         self.recipe = recipe
         self.recipe_text = recipe_text if recipe_text is not None else recipe.to_toml()
         self.cancel = cancel
         self.kernels = threading.Lock()
+        self.buffers = BufferPool(capacity=workers)
 
     def __call__(self, job: Job) -> Outcome | None:
         """The job's outcome, or None when the batch was cancelled before it finished."""
@@ -273,13 +275,14 @@ class _Converter:
             return Outcome(job.source, job.target, "failed", f"unexpected {type(error).__name__}: {error}")
 
     def _convert(self, job: Job, start: float) -> Outcome | None:
-        photo = read_photo(job.source)
+        photo = read_photo(job.source, allocate=self.buffers.take)
         if self.cancel.is_set():
             return None
         with self.kernels:  # the kernels use every core already
             plane = render(photo.pixels, self.recipe)
         metadata = photo.metadata
-        del photo  # the RGB image is not needed to encode
+        self.buffers.give(photo.pixels)  # the kernels are done with it
+        del photo
         if self.cancel.is_set():
             return None
         try:
@@ -319,8 +322,8 @@ def run_batch(
     for outcome in plan.decided:
         record(outcome)
     cancel = threading.Event()
-    convert = _Converter(recipe, recipe_text, cancel)
     workers = max(1, jobs or default_jobs())
+    convert = _Converter(recipe, recipe_text, cancel, workers)
     executor = concurrent.futures.ThreadPoolExecutor(max_workers=workers, thread_name_prefix="ostrel-batch")
     futures = [executor.submit(convert, job) for job in plan.jobs]
     seen: set[concurrent.futures.Future[Outcome | None]] = set()

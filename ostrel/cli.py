@@ -14,7 +14,7 @@ from collections.abc import Sequence
 from pathlib import Path
 from typing import IO, Final, NoReturn
 
-from ostrel import __version__
+import ostrel
 from ostrel.batch import BatchInterrupted, Plan, default_jobs, plan_batch, run_batch
 from ostrel.errors import MissingDependencyError, OstrelError, RecipeError
 from ostrel.presets import PRESETS, get_preset
@@ -45,6 +45,17 @@ class _Parser(argparse.ArgumentParser):
     def error(self, message: str) -> NoReturn:
         self.print_usage(sys.stderr)
         self.exit(EXIT_USAGE, f"error: {message}\n  hint: run '{self.prog} --help' for the options\n")
+
+
+class _Version(argparse.Action):
+    """--version, looked up only when asked for."""
+
+    def __init__(self, option_strings: Sequence[str], dest: str, **kwargs: object) -> None:
+        super().__init__(option_strings, dest, nargs=0, help=str(kwargs.get("help")))
+
+    def __call__(self, parser: argparse.ArgumentParser, *_: object) -> NoReturn:
+        print(f"ostrel {ostrel.__version__}")
+        parser.exit(EXIT_OK)
 
 
 def _recipe_flags(parser: argparse.ArgumentParser, *, output: bool = True) -> None:
@@ -106,7 +117,7 @@ def effective_recipe(args: argparse.Namespace) -> Recipe:
 
 def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(prog="ostrel", description="Black-and-white prints from photo files.")
-    parser.add_argument("--version", action="version", version=f"ostrel {__version__}")
+    parser.add_argument("--version", action=_Version, help="show the version and exit")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
 
     convert = commands.add_parser(

@@ -13,6 +13,7 @@ from __future__ import annotations
 import functools
 import os
 import threading
+from collections.abc import Callable
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Final
@@ -105,11 +106,20 @@ def read_image(path: str | os.PathLike[str]) -> FloatImage:
     return read_photo(path).pixels
 
 
-def read_photo(path: str | os.PathLike[str], *, max_size: int | None = None) -> Photo:
+Allocate = Callable[[tuple[int, ...]], FloatImage]
+
+
+def _new_array(shape: tuple[int, ...]) -> FloatImage:
+    return np.empty(shape, np.float32)
+
+
+def read_photo(path: str | os.PathLike[str], *, max_size: int | None = None, allocate: Allocate = _new_array) -> Photo:
     """Decodes `path`.
 
     With `max_size`, an image whose longer side is larger comes back reduced
-    to that size (resized in linear light), for previews.
+    to that size (resized in linear light), for previews. `allocate` gives the
+    C-contiguous float32 array the pixels are decoded into (a batch reuses
+    them, see `ostrel.buffers`).
     """
     source = Path(path)
     head = _head(source)
@@ -120,12 +130,12 @@ def read_photo(path: str | os.PathLike[str], *, max_size: int | None = None) -> 
         tiff_tags = info.tags
         is_raw = is_raw or info.sensor_data
     if is_raw:
-        pixels = _develop_raw(source)
+        pixels = _develop_raw(source, allocate)
         longest = max(pixels.shape[:2])
         if max_size is not None and longest > max_size:
             pixels = _shrink_array(pixels, longest / max_size)
         return Photo(source, pixels, Metadata(tiff_tags=tiff_tags), max(pixels.shape[:2]) / longest)
-    pixels, metadata, scale = _decode(source, max_size)
+    pixels, metadata, scale = _decode(source, max_size, allocate)
     if tiff_tags:
         metadata = Metadata(metadata.exif, metadata.xmp, tiff_tags)
     return Photo(source, pixels, metadata, scale)
@@ -145,7 +155,7 @@ def _head(path: Path) -> bytes:
         raise PhotoReadError(path, f"cannot open it: {error.strerror or error}") from None
 
 
-def _develop_raw(path: Path) -> FloatImage:
+def _develop_raw(path: Path, allocate: Allocate) -> FloatImage:
     rawpy = _deps.rawpy()
     try:
         with rawpy.imread(str(path)) as raw:
@@ -159,7 +169,9 @@ def _develop_raw(path: Path) -> FloatImage:
             )
     except (rawpy.LibRawError, OSError) as error:
         raise PhotoReadError(path, f"cannot develop this camera RAW file: {error}") from None
-    return np.ascontiguousarray(np.divide(developed, np.float32(65535.0), dtype=np.float32))
+    pixels = allocate(developed.shape)
+    np.divide(developed, np.float32(65535.0), out=pixels, dtype=np.float32)
+    return pixels
 
 
 def _vips_reason(error: Exception) -> str:
@@ -184,16 +196,16 @@ _DIAGNOSIS: Final = threading.Lock()
 _DIAGNOSIS_TRIES: Final = 3
 
 
-def _decode(path: Path, max_size: int | None) -> tuple[FloatImage, Metadata, float]:
+def _decode(path: Path, max_size: int | None, allocate: Allocate) -> tuple[FloatImage, Metadata, float]:
     vips = _deps.pyvips()
     try:
-        return _decode_once(path, max_size)
+        return _decode_once(path, max_size, allocate)
     except vips.Error as error:
         failure = error
     with _DIAGNOSIS:
         for _ in range(_DIAGNOSIS_TRIES):
             try:
-                return _decode_once(path, max_size)
+                return _decode_once(path, max_size, allocate)
             except vips.Error as error:
                 failure = error
                 if str(getattr(error, "detail", "")).strip():
@@ -201,7 +213,7 @@ def _decode(path: Path, max_size: int | None) -> tuple[FloatImage, Metadata, flo
     raise PhotoReadError(path, _vips_reason(failure)) from None
 
 
-def _decode_once(path: Path, max_size: int | None) -> tuple[FloatImage, Metadata, float]:
+def _decode_once(path: Path, max_size: int | None, allocate: Allocate) -> tuple[FloatImage, Metadata, float]:
     vips = _deps.pyvips()
     header = vips.Image.new_from_file(str(path))
     fields = set(header.get_fields())
@@ -219,8 +231,10 @@ def _decode_once(path: Path, max_size: int | None) -> tuple[FloatImage, Metadata
     linear = _to_scrgb(image)
     if shrink > 1:
         linear = linear.resize(1 / shrink, kernel="linear")
-    pixels = linear.numpy()
-    return np.ascontiguousarray(pixels, dtype=np.float32), metadata, max(pixels.shape[:2]) / longest
+    pixels = allocate((linear.height, linear.width, 3))
+    # libvips writes the decode straight into the array, in parallel.
+    linear.write(vips.Image.new_from_memory(pixels.data, linear.width, linear.height, 3, "float"))
+    return pixels, metadata, max(pixels.shape[:2]) / longest
 
 
 def _to_scrgb(image: Any) -> Any:

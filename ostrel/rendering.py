@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+from typing import Final
+
 import numpy as np
 import numpy.typing as npt
 
@@ -42,17 +44,30 @@ def render(rgb: FloatImage, recipe: Recipe, *, scale: float = 1.0) -> FloatImage
     return oc.encode_srgb(tone(luminance(rgb, recipe.luminance), recipe, scale=scale))
 
 
+# Rows quantised at a time: a 4000-pixel row block of doubles stays in cache.
+_QUANTIZE_ROWS: Final = 64
+
+
 def quantize(plane: FloatImage, bits: int) -> npt.NDArray[np.uint8] | npt.NDArray[np.uint16]:
-    """Display values clipped to [0, 1] and rounded to the nearest 8- or 16-bit code.
+    """Display values (H, W[, 1]) clipped to [0, 1] and rounded to the nearest 8- or 16-bit code, as (H, W).
 
     The product with the top code is exact in double precision (24 + 16
     significant bits), so the rounding is to the nearest code of the exact
     value, ties to even. NaN becomes 0 (black), +inf the top code.
     """
-    work = np.fmax(plane, 0.0, dtype=np.float64)  # fmax, unlike clip, turns NaN into 0; double from here
-    np.fmin(work, 1.0, out=work)
-    np.multiply(work, 255.0 if bits == 8 else 65535.0, out=work)
-    np.rint(work, out=work)
-    if bits == 8:
-        return work.astype(np.uint8)
-    return work.astype(np.uint16)
+    height, width = plane.shape[0], plane.shape[1] if plane.ndim > 1 else 1
+    values = plane.reshape(height, width)
+    codes: npt.NDArray[np.uint8] | npt.NDArray[np.uint16] = np.empty(
+        (height, width), np.uint8 if bits == 8 else np.uint16
+    )
+    top = 255.0 if bits == 8 else 65535.0
+    scratch = np.empty((min(height, _QUANTIZE_ROWS), width), np.float64)
+    for row in range(0, height, _QUANTIZE_ROWS):
+        block = values[row : row + _QUANTIZE_ROWS]
+        work = scratch[: block.shape[0]]
+        np.fmax(block, 0.0, out=work)  # fmax, unlike clip, turns NaN into 0
+        np.fmin(work, 1.0, out=work)
+        np.multiply(work, top, out=work)
+        np.rint(work, out=work)
+        np.copyto(codes[row : row + _QUANTIZE_ROWS], work, casting="unsafe")
+    return codes

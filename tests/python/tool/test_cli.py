@@ -52,6 +52,17 @@ def test_convert_writes_one_print_per_photo(tmp_path):
     assert samples.dtype == np.uint16 and samples.shape == (40, 56)
 
 
+def test_parallel_batch_gives_the_same_prints_as_one_at_a_time(tmp_path):
+    # Photos of two sizes in one batch: decode buffers are reused between photos of a shape.
+    small = photos(tmp_path / "in", [f"small{i}.png" for i in range(4)], size=(40, 56))
+    large = photos(tmp_path / "in", [f"large{i}.png" for i in range(4)], size=(64, 48))
+    assert run("convert", tmp_path / "in", "-o", tmp_path / "parallel", "-j", "3")[0] == 0
+    assert run("convert", tmp_path / "in", "-o", tmp_path / "serial", "-j", "1")[0] == 0
+    for photo in small + large:
+        name = photo.stem + ".tif"
+        assert np.array_equal(read_samples(tmp_path / "parallel" / name), read_samples(tmp_path / "serial" / name))
+
+
 def test_one_bad_file_fails_alone_with_its_path_and_reason(tmp_path):
     good = photos(tmp_path, ["good.png", "also.png"])
     (tmp_path / "notes.jpg").write_text("shopping list")

@@ -33,7 +33,7 @@ def test_quantize_clips_and_rounds_to_nearest(bits, expected):
     ramp = np.random.default_rng(1).random(100_000, dtype=np.float32)
     top = 65535 if bits == 16 else 255
     exact = ramp.astype(np.float64) * top  # exact: 24 + 16 significant bits
-    assert np.array_equal(quantize(ramp, bits).astype(np.float64), np.floor(exact + 0.5))
+    assert np.array_equal(quantize(ramp, bits).ravel().astype(np.float64), np.floor(exact + 0.5))
 
 
 @pytest.mark.parametrize(
@@ -53,7 +53,7 @@ def test_print_is_one_grey_channel_with_the_srgb_grey_profile(tmp_path, fmt, bit
     image = pyvips.Image.new_from_file(str(path))
     samples = image.numpy()
     assert image.bands == 1 and samples.dtype == dtype and samples.shape == (24, 32)
-    expected = quantize(plane(), bits)[:, :, 0]
+    expected = quantize(plane(), bits)
     if fmt == "jpeg":  # lossy: compare away from the planted NaN and infinities
         assert np.abs(samples[8:].astype(int) - expected[8:].astype(int)).max() <= 3  # past the first 8x8 blocks
     else:
