@@ -264,3 +264,45 @@ def test_module_and_console_script_run():
     if script.exists():
         completed = subprocess.run([script, "presets"], capture_output=True, text=True)
         assert completed.returncode == 0 and "neutral" in completed.stdout
+
+
+def test_display_p3_photo_prints_as_the_same_scene_in_srgb(tmp_path):
+    codes = scene(dtype=np.uint16)
+    (tmp_path / "in").mkdir()
+    save(vips_image(codes), tmp_path / "in" / "srgb.png")
+    p3 = vips_image(codes).icc_transform("p3", input_profile="srgb", depth=16)
+    save(p3, tmp_path / "in" / "p3.png")
+    untagged = p3.copy()
+    untagged.remove("icc-profile-data")
+    save(untagged, tmp_path / "in" / "p3-profile-lost.png")
+    assert run("convert", tmp_path / "in", "-o", tmp_path / "out")[0] == 0
+    reference = read_samples(tmp_path / "out" / "srgb.tif").astype(int)
+    # Within half an 8-bit step; the same codes read as sRGB are several 8-bit steps off.
+    assert np.abs(read_samples(tmp_path / "out" / "p3.tif").astype(int) - reference).max() < 128
+    assert np.abs(read_samples(tmp_path / "out" / "p3-profile-lost.tif").astype(int) - reference).max() > 4 * 257
+
+
+@pytest.mark.parametrize("how", ["permissions", "simulated"])
+def test_unreadable_folder_is_reported_and_the_rest_converted(tmp_path, monkeypatch, how):
+    photos(tmp_path / "in", ["a.png", "locked/b.png"])
+    locked = tmp_path / "in" / "locked"
+    if how == "permissions":
+        if os.geteuid() == 0:
+            pytest.skip("root reads any folder; the simulated case covers it")
+        locked.chmod(0)
+    else:
+        real_scandir = os.scandir
+
+        def scandir(path="."):
+            if Path(path) == locked:
+                raise PermissionError(13, "Permission denied", str(path))
+            return real_scandir(path)
+
+        monkeypatch.setattr(os, "scandir", scandir)
+    try:
+        code, out, err = run("convert", tmp_path / "in", "-r", "-o", tmp_path / "out")
+    finally:
+        locked.chmod(0o755)
+    assert code == 1
+    assert f"error: {locked}: cannot read this folder: Permission denied" in err
+    assert "converted 1, skipped 0, failed 1" in out
