@@ -132,7 +132,7 @@ class _Scanner:
         elif glob.has_magic(text):
             matches = sorted(glob.glob(text, recursive=self.recursive))
             if not matches:
-                self.failures.append(Outcome(path, None, "failed", "no file matches this pattern"))
+                self.failures.append(Outcome(path, None, "failed", "no photo matches this pattern"))
             for match in matches:
                 if Path(match).is_dir():
                     self._folder(Path(match))

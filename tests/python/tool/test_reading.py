@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 from conftest import exif_block, save, scene, srgb_decode, vips_image, with_metadata
 
-from ostrel import PhotoReadError, read_image, read_photo
+from ostrel import PhotoReadError, Recipe, read_image, read_photo
 
 pyvips = pytest.importorskip("pyvips")
 
@@ -192,6 +192,9 @@ def write_dng(path: Path, rgb: np.ndarray) -> Path:
         (50706, "B", 4, (1, 4, 0, 0)),  # DNGVersion
         (50707, "B", 4, (1, 1, 0, 0)),  # DNGBackwardVersion
         (50708, "s", 0, "Test Camera"),  # UniqueCameraModel
+        (271, "s", 0, "Ostrel Optics"),  # Make
+        (272, "s", 0, "Test Camera"),  # Model
+        (36867, "s", 0, "2020:02:03 04:05:06"),  # DateTimeOriginal, in IFD0 as some writers put it
         (33421, "H", 2, (2, 2)),  # CFARepeatPatternDim
         (33422, "B", 4, (0, 1, 1, 2)),  # CFAPattern RGGB
         (50714, "H", 1, (black,)),  # BlackLevel
@@ -213,3 +216,13 @@ def test_camera_raw_is_developed_to_linear_srgb(tmp_path, name):
     assert pixels.shape == rgb.shape and pixels.dtype == np.float32
     means = pixels.reshape(-1, 3).mean(axis=0)
     np.testing.assert_allclose(means, rgb.reshape(-1, 3).mean(axis=0), rtol=0.005)
+
+
+def test_camera_raw_metadata_reaches_the_print_as_xmp(tmp_path):
+    pytest.importorskip("rawpy")
+    from ostrel import convert_file
+
+    dng = write_dng(tmp_path / "scene.dng", np.full((32, 48, 3), 0.3))
+    printed = convert_file(dng, tmp_path / "print.jpg", Recipe().updated({"output": {"format": "jpeg"}}))
+    xmp = bytes(pyvips.Image.new_from_file(str(printed)).get("xmp-data")).decode()
+    assert "<tiff:Make>Ostrel Optics</tiff:Make>" in xmp and "<tiff:Model>Test Camera</tiff:Model>" in xmp
