@@ -31,3 +31,30 @@ def rawpy() -> ModuleType:
     except ImportError as error:
         raise MissingDependencyError("rawpy", "raw", "reading camera RAW files") from error
     return module
+
+
+@functools.cache
+def dask_array() -> ModuleType:
+    try:
+        import dask.array as module
+    except ImportError as error:
+        raise MissingDependencyError("dask", "dask", "tiled conversion of large images") from error
+    return module
+
+
+@functools.cache
+def tifffile() -> ModuleType:
+    try:
+        import tifffile as module
+    except ImportError as error:
+        raise MissingDependencyError("tifffile", "dask", "writing tiled BigTIFF prints") from error
+    return module
+
+
+@functools.cache
+def distributed() -> ModuleType:
+    try:
+        import distributed as module
+    except ImportError as error:
+        raise MissingDependencyError("distributed", "dask", "running batches on a Dask cluster") from error
+    return module

@@ -21,13 +21,14 @@ import time
 from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Final, Literal
+from typing import Any, Final, Literal
 
 from ostrel.buffers import BufferPool
 from ostrel.errors import OstrelError, PrintWriteError
-from ostrel.reading import IMAGE_EXTENSIONS, read_photo
+from ostrel.reading import IMAGE_EXTENSIONS, RAW_EXTENSIONS, pixel_count, read_photo
 from ostrel.recipe import Output, Recipe
 from ostrel.rendering import render
+from ostrel.tiled import DEFAULT_TILE, TILED_THRESHOLD, lazy_photo, write_tiled_print
 from ostrel.writing import TEMPORARY_SUFFIX, write_print
 
 Status = Literal["converted", "skipped", "failed"]
@@ -250,15 +251,40 @@ def default_jobs() -> int:
     return max(DEFAULT_JOBS, min(8, (os.cpu_count() or 1) // 2 + 1))
 
 
+@dataclass(frozen=True)
+class Tiling:
+    """When to convert by tiles: always (True), never (False) or above the threshold (None)."""
+
+    force: bool | None = None
+    tile: int = DEFAULT_TILE
+    threshold: int = TILED_THRESHOLD
+
+    def wanted(self, source: Path) -> bool:
+        if self.force is False or source.suffix.lower() in RAW_EXTENSIONS:
+            return False
+        if self.force:
+            return True
+        pixels = pixel_count(source)
+        return pixels is not None and pixels > self.threshold
+
+
 class _Converter:
     """Converts one job; shared by the worker threads of a batch."""
 
-    def __init__(self, recipe: Recipe, recipe_text: str | None, cancel: threading.Event, workers: int = 1) -> None:
+    def __init__(
+        self,
+        recipe: Recipe,
+        recipe_text: str | None,
+        cancel: threading.Event,
+        workers: int = 1,
+        tiling: Tiling | None = None,
+    ) -> None:
         self.recipe = recipe
         self.recipe_text = recipe_text if recipe_text is not None else recipe.to_toml()
         self.cancel = cancel
         self.kernels = threading.Lock()
         self.buffers = BufferPool(capacity=workers)
+        self.tiling = tiling or Tiling()
 
     def __call__(self, job: Job) -> Outcome | None:
         """The job's outcome, or None when the batch was cancelled before it finished."""
@@ -275,6 +301,8 @@ class _Converter:
             return Outcome(job.source, job.target, "failed", f"unexpected {type(error).__name__}: {error}")
 
     def _convert(self, job: Job, start: float) -> Outcome | None:
+        if self.tiling.wanted(job.source):
+            return self._convert_tiled(job, start)
         photo = read_photo(job.source, allocate=self.buffers.take)
         if self.cancel.is_set():
             return None
@@ -285,6 +313,11 @@ class _Converter:
         del photo
         if self.cancel.is_set():
             return None
+        self._prepare_folder(job)
+        write_print(plane, job.target, self.recipe.output, metadata=metadata, recipe_text=self.recipe_text)
+        return Outcome(job.source, job.target, "converted", seconds=time.perf_counter() - start)
+
+    def _prepare_folder(self, job: Job) -> None:
         try:
             job.target.parent.mkdir(parents=True, exist_ok=True)
         except OSError as error:
@@ -292,7 +325,27 @@ class _Converter:
                 job.target, f"cannot create the folder {job.target.parent}: {error.strerror or error}"
             ) from None
         _remove_stale_temporaries(job.target)
-        write_print(plane, job.target, self.recipe.output, metadata=metadata, recipe_text=self.recipe_text)
+
+    def _convert_tiled(self, job: Job, start: float) -> Outcome | None:
+        if self.recipe.output.format != "tiff":
+            raise PrintWriteError(
+                job.target,
+                f"a tiled print is a BigTIFF: choose --format tiff (tiles are used with --tiled and above "
+                f"{self.tiling.threshold // 1_000_000} megapixels)",
+            )
+        lazy = lazy_photo(job.source, self.tiling.tile)
+        if self.cancel.is_set():
+            return None
+        self._prepare_folder(job)
+        with self.kernels:
+            write_tiled_print(
+                lazy.pixels,
+                job.target,
+                self.recipe,
+                metadata=lazy.metadata,
+                recipe_text=self.recipe_text,
+                tile=self.tiling.tile,
+            )
         return Outcome(job.source, job.target, "converted", seconds=time.perf_counter() - start)
 
 
@@ -303,14 +356,23 @@ def run_batch(
     jobs: int | None = None,
     on_outcome: Callable[[Outcome], None] | None = None,
     recipe_text: str | None = None,
+    tiling: Tiling | None = None,
+    client: Any = None,
 ) -> BatchReport:
     """Converts the plan's jobs with `jobs` files in flight (default: `default_jobs()`).
 
     `on_outcome` is called, in the calling thread, for each outcome as it
     comes (the decided ones first). Ctrl-C lets the files in progress finish
     or stop at their next step (no temporary file is left) and raises
-    `BatchInterrupted` with the report so far.
+    `BatchInterrupted` with the report so far. With a `distributed.Client`,
+    each file is a task on the cluster instead (see `ostrel.distributed`).
     """
+    if client is not None:
+        from ostrel.distributed import run_on_cluster
+
+        return run_on_cluster(
+            plan, recipe, client, on_outcome=on_outcome, recipe_text=recipe_text, tiling=tiling or Tiling()
+        )
     report = BatchReport()
     started = time.perf_counter()
 
@@ -323,7 +385,7 @@ def run_batch(
         record(outcome)
     cancel = threading.Event()
     workers = max(1, jobs or default_jobs())
-    convert = _Converter(recipe, recipe_text, cancel, workers)
+    convert = _Converter(recipe, recipe_text, cancel, workers, tiling)
     executor = concurrent.futures.ThreadPoolExecutor(max_workers=workers, thread_name_prefix="ostrel-batch")
     futures = [executor.submit(convert, job) for job in plan.jobs]
     seen: set[concurrent.futures.Future[Outcome | None]] = set()
@@ -361,17 +423,21 @@ def convert_files(
     skip_existing: bool = False,
     jobs: int | None = None,
     on_outcome: Callable[[Outcome], None] | None = None,
+    tiling: Tiling | None = None,
+    client: Any = None,
 ) -> BatchReport:
     """Converts photos (files, folders, glob patterns) into prints under `outdir`.
 
     Failures are outcomes in the report, never exceptions: check
     `report.failed`. Ctrl-C raises `BatchInterrupted` with the report so far.
+    With `client` (a `distributed.Client`), the files are converted on its
+    cluster, whose workers must see the same paths (a shared filesystem).
     """
     recipe = recipe or Recipe()
     plan = plan_batch(inputs, outdir, recipe.output, recursive=recursive, skip_existing=skip_existing)
     if plan.jobs:
         Path(outdir).mkdir(parents=True, exist_ok=True)
-    return run_batch(plan, recipe, jobs=jobs, on_outcome=on_outcome)
+    return run_batch(plan, recipe, jobs=jobs, on_outcome=on_outcome, tiling=tiling, client=client)
 
 
 def convert_file(

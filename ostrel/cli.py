@@ -8,14 +8,15 @@ before any file is touched; 130 after Ctrl-C.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import os
 import sys
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
 from pathlib import Path
-from typing import IO, Final, NoReturn
+from typing import IO, Any, Final, NoReturn
 
 import ostrel
-from ostrel.batch import BatchInterrupted, Plan, default_jobs, plan_batch, run_batch
+from ostrel.batch import BatchInterrupted, Plan, Tiling, default_jobs, plan_batch, run_batch
 from ostrel.errors import MissingDependencyError, OstrelError, RecipeError
 from ostrel.presets import PRESETS, get_preset
 from ostrel.progress import Progress, describe
@@ -30,6 +31,7 @@ from ostrel.recipe import (
     parse_mixer,
     parse_zones,
 )
+from ostrel.tiled import DEFAULT_TILE, TILED_THRESHOLD
 
 EXIT_OK: Final = 0
 EXIT_FAILED: Final = 1
@@ -140,6 +142,22 @@ def build_parser() -> argparse.ArgumentParser:
     run.add_argument("--skip-existing", action="store_true", help="leave prints that already exist alone")
     run.add_argument("--dry-run", action="store_true", help="say what would be done, write nothing")
     run.add_argument("-q", "--quiet", action="store_true", help="no progress bar: one line per file")
+    scale = convert.add_argument_group("scale (the dask extra)")
+    where = scale.add_mutually_exclusive_group()
+    where.add_argument("--scheduler", metavar="ADDRESS", help="run the batch on a Dask cluster, e.g. tcp://host:8786")
+    where.add_argument("--cluster", type=int, metavar="N", help="start a local cluster of N worker processes")
+    scale.add_argument(
+        "--tiled",
+        action="store_true",
+        help=f"convert by tiles, as done by itself above {TILED_THRESHOLD // 1_000_000} megapixels",
+    )
+    scale.add_argument(
+        "--tile-size",
+        type=int,
+        default=DEFAULT_TILE,
+        metavar="N",
+        help=f"tile edge in pixels for tiled conversion (default {DEFAULT_TILE})",
+    )
 
     commands.add_parser("presets", help="list the presets and their settings")
 
@@ -184,6 +202,10 @@ def _convert(args: argparse.Namespace, out: IO[str], err: IO[str]) -> int:
     recipe = effective_recipe(args)
     if args.jobs is not None and args.jobs < 1:
         raise UsageError(f"-j/--jobs must be 1 or more, not {args.jobs}")
+    if args.cluster is not None and args.cluster < 1:
+        raise UsageError(f"--cluster needs 1 or more workers, not {args.cluster}")
+    if args.tile_size < 64:
+        raise UsageError(f"--tile-size must be at least 64 pixels, not {args.tile_size}")
     outdir = Path(args.output)
     if outdir.exists() and not outdir.is_dir():
         raise UsageError(f"the output {outdir} exists and is not a folder")
@@ -198,17 +220,35 @@ def _convert(args: argparse.Namespace, out: IO[str], err: IO[str]) -> int:
             outdir.mkdir(parents=True, exist_ok=True)
         except OSError as error:
             raise UsageError(f"cannot create the output folder {outdir}: {error.strerror or error}") from None
-    progress = Progress(plan.total, bar=err.isatty() and not args.quiet, out=out, err=err)
-    text = recipe.to_toml()
-    try:
-        report = run_batch(plan, recipe, jobs=args.jobs, on_outcome=progress, recipe_text=text)
-    except BatchInterrupted as interrupted:
+    tiling = Tiling(force=True if args.tiled else None, tile=args.tile_size)
+    with contextlib.ExitStack() as stack:
+        client = None
+        if args.scheduler or args.cluster:
+            client = stack.enter_context(_cluster(args))
+        progress = Progress(plan.total, bar=err.isatty() and not args.quiet, out=out, err=err)
+        text = recipe.to_toml()
+        try:
+            report = run_batch(
+                plan, recipe, jobs=args.jobs, on_outcome=progress, recipe_text=text, tiling=tiling, client=client
+            )
+        except BatchInterrupted as interrupted:
+            progress.close()
+            print(interrupted.report.summary(), file=out)
+            return EXIT_INTERRUPTED
         progress.close()
-        print(interrupted.report.summary(), file=out)
-        return EXIT_INTERRUPTED
-    progress.close()
     print(report.summary(), file=out)
     return EXIT_FAILED if report.failed else EXIT_OK
+
+
+@contextlib.contextmanager
+def _cluster(args: argparse.Namespace) -> Iterator[Any]:
+    from ostrel.distributed import cluster_client
+
+    try:
+        with cluster_client(scheduler=args.scheduler, workers=args.cluster) as client:
+            yield client
+    except OSError as error:  # no scheduler at that address, or it timed out
+        raise UsageError(f"cannot reach the Dask scheduler {args.scheduler}: {error}") from None
 
 
 def _presets(out: IO[str]) -> int:

@@ -237,6 +237,60 @@ def _decode_once(path: Path, max_size: int | None, allocate: Allocate) -> tuple[
     return pixels, metadata, max(pixels.shape[:2]) / longest
 
 
+def pixel_count(path: str | os.PathLike[str]) -> int | None:
+    """Width times height from the file's header, or None when libvips cannot open it (camera RAW, damage)."""
+    vips = _deps.pyvips()
+    try:
+        header = vips.Image.new_from_file(os.fspath(path))
+    except vips.Error:
+        return None
+    return int(header.width) * int(header.height)
+
+
+class RegionReader:
+    """Scene-linear RGB of a photo, decoded by region on demand (for `dask.array.from_array`).
+
+    Indexing with slices decodes just that region through libvips: tiled TIFFs
+    read only the tiles it covers; JPEG and PNG, which cannot seek, are decoded
+    once into libvips's disc cache and read from there. The pixels are as
+    stored: apply `orientation` (EXIF) afterwards.
+    """
+
+    def __init__(self, path: str | os.PathLike[str]) -> None:
+        self.path = Path(path)
+        vips = _deps.pyvips()
+        try:
+            image = vips.Image.new_from_file(str(self.path), access="random", fail_on="error")
+            fields = set(image.get_fields())
+            self.orientation = int(image.get("orientation")) if "orientation" in fields else 1
+            self.metadata = Metadata(
+                exif=image.get("exif-data") if "exif-data" in fields else None,
+                xmp=image.get("xmp-data") if "xmp-data" in fields else None,
+            )
+            self._linear = _to_scrgb(image)
+        except vips.Error as error:
+            raise PhotoReadError(self.path, _vips_reason(error)) from None
+        if _head(self.path)[:4] in _TIFF_MAGIC:
+            self.metadata = Metadata(self.metadata.exif, self.metadata.xmp, inspect_tiff(self.path).tags)
+        self.shape = (int(self._linear.height), int(self._linear.width), 3)
+        self.dtype = np.dtype(np.float32)
+        self.ndim = 3
+
+    def __getitem__(self, key: tuple[slice, ...]) -> FloatImage:
+        vips = _deps.pyvips()
+        rows, columns = (k.indices(n) for k, n in zip(key[:2], self.shape[:2], strict=True))
+        top, bottom, left, right = rows[0], rows[1], columns[0], columns[1]
+        height, width = max(0, bottom - top), max(0, right - left)
+        pixels = np.empty((height, width, 3), np.float32)
+        if height and width:
+            try:
+                region = self._linear.crop(left, top, width, height)
+                region.write(vips.Image.new_from_memory(pixels.data, width, height, 3, "float"))
+            except vips.Error as error:
+                raise PhotoReadError(self.path, _vips_reason(error)) from None
+        return pixels[:, :, key[2]] if len(key) > 2 else pixels
+
+
 def _to_scrgb(image: Any) -> Any:
     """Linear light with sRGB primaries, three float bands, no alpha."""
     vips = _deps.pyvips()

@@ -242,6 +242,11 @@ class Recipe:
         if not isinstance(self.output, Output):
             raise RecipeError("output", self.output, "expected an Output")
 
+    def __reduce__(self) -> tuple[type[Recipe], tuple[object, ...]]:
+        # The zone table is a read-only mapping proxy, which does not pickle;
+        # batches on a cluster send recipes to their workers.
+        return (Recipe, (self.luminance, dict(self.zones), self.local_contrast, self.output))
+
     # -- layers ---------------------------------------------------------------
 
     def updated(self, layer: Mapping[str, object], source: str | None = None) -> Recipe:

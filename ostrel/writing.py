@@ -36,7 +36,8 @@ TEMPORARY_SUFFIX: Final = ".ostrel-tmp"
 
 
 @functools.cache
-def _grey_profile() -> bytes:
+def sgrey_profile() -> bytes:
+    """libvips's grey ICC profile whose curve is the sRGB encoding."""
     return bytes(_deps.pyvips().Image.profile_load("sgrey"))
 
 
@@ -86,22 +87,30 @@ def grey_image(codes: npt.NDArray[np.uint8] | npt.NDArray[np.uint16]) -> Any:
     plane = codes.reshape(codes.shape[0], codes.shape[1])
     interpretation = "grey16" if plane.dtype == np.uint16 else "b-w"
     image = vips.Image.new_from_array(np.ascontiguousarray(plane), interpretation=interpretation).copy()
-    image.set_type(vips.GValue.blob_type, "icc-profile-data", _grey_profile())
+    image.set_type(vips.GValue.blob_type, "icc-profile-data", sgrey_profile())
     return image
+
+
+def carries_exif_block(fmt: str, metadata: Metadata) -> bool:
+    """Whether a print in `fmt` takes the photo's EXIF block as it is (JPEG and PNG do)."""
+    return fmt in ("jpeg", "png") and metadata.exif is not None
+
+
+def print_xmp(metadata: Metadata, fmt: str) -> bytes | None:
+    """The print's XMP: the photo's, orientation normal, plus its EXIF restated
+    where the print cannot carry the EXIF block itself."""
+    properties = [] if carries_exif_block(fmt, metadata) else exif_properties(metadata.exif_tags())
+    return merge_xmp(metadata.xmp, properties)
 
 
 def _with_metadata(image: Any, fmt: str, metadata: Metadata | None) -> Any:
     vips = _deps.pyvips()
     if metadata is None:
         return image
-    properties: list[tuple[str, str, object]] = []
-    if fmt in ("jpeg", "png") and metadata.exif:
-        image.set_type(vips.GValue.blob_type, "exif-data", exif_for_print(metadata.exif))
+    if carries_exif_block(fmt, metadata):
+        image.set_type(vips.GValue.blob_type, "exif-data", exif_for_print(metadata.exif or b""))
         image.set_type(vips.GValue.gint_type, "orientation", 1)
-    else:
-        # No EXIF block this format (or this photo) can take: restate it in XMP.
-        properties = exif_properties(metadata.exif_tags())
-    xmp = merge_xmp(metadata.xmp, properties)
+    xmp = print_xmp(metadata, fmt)
     if xmp:
         image.set_type(vips.GValue.blob_type, "xmp-data", xmp)
     return image
