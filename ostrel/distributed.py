@@ -107,7 +107,7 @@ def local_cluster(workers: int) -> Any:
         n_workers=workers,
         threads_per_worker=1,
         processes=True,
-        dashboard_address=None,
+        dashboard_address=":0",  # any free port: several clusters may run at once
         env={"RAYON_NUM_THREADS": share, "VIPS_CONCURRENCY": share},
     )
 

@@ -43,7 +43,10 @@ FloatImage = npt.NDArray[np.float32]
 # 250-megapixel RGB image is 3 GB as float32, and the whole-image pipeline
 # holds about three times that.
 TILED_THRESHOLD: Final = 250_000_000
-DEFAULT_TILE: Final = 1024
+# The writer holds a band (one row of tiles) and its neighbours at a time, so
+# peak memory grows with the tile edge times the image width; the README gives
+# the measured figures.
+DEFAULT_TILE: Final = 512
 
 _COMPRESSION: Final = {"none": None, "deflate": "zlib", "lzw": "lzw"}
 
@@ -83,17 +86,26 @@ def lazy_photo(path: str | os.PathLike[str], tile: int = DEFAULT_TILE) -> LazyPh
     return LazyPhoto(reader.path, _orient(pixels, reader.orientation), reader.metadata)
 
 
+def _kernel_ready(block: FloatImage) -> FloatImage:
+    """The block as the kernels take it: C-contiguous and aligned float32.
+
+    Blocks that travelled between Dask workers arrive in received byte
+    buffers, which need not be aligned to whole floats.
+    """
+    return np.require(block, np.float32, ["C_CONTIGUOUS", "ALIGNED"])
+
+
 def _tone_block(block: FloatImage, step: FilterStep | MixerStep, zones: dict[int, float]) -> FloatImage:
-    return oc.zone_system(luminance(np.ascontiguousarray(block), step), oc.ZoneParams(zones))
+    return oc.zone_system(luminance(_kernel_ready(block), step), oc.ZoneParams(zones))
 
 
 def _contrast_block(block: FloatImage, radius: int, eps: float, strength: float) -> FloatImage:
     params = oc.GuidedFilterParams(radius, eps)
-    return oc.local_contrast(np.ascontiguousarray(block), params, strength)
+    return oc.local_contrast(_kernel_ready(block), params, strength)
 
 
 def _encode_block(block: FloatImage) -> FloatImage:
-    return oc.encode_srgb(np.ascontiguousarray(block))
+    return oc.encode_srgb(_kernel_ready(block))
 
 
 def tone_dask(rgb: Any, recipe: Recipe) -> Any:
@@ -109,11 +121,16 @@ def local_contrast_dask(lum: Any, contrast: LocalContrast) -> Any:
     if not contrast.enabled:
         return lum
     da = _deps.dask_array()
-    depth = 2 * contrast.radius
+    depth: dict[int, int] = {}
+    for axis in (0, 1):
+        if 2 * contrast.radius < lum.shape[axis]:
+            depth[axis] = 2 * contrast.radius
+        else:  # the halo would cover the whole axis: take the axis in one block instead
+            lum = lum.rechunk({axis: -1})
+            depth[axis] = 0
+    depth[2] = 0
     block = functools.partial(_contrast_block, radius=contrast.radius, eps=contrast.eps, strength=contrast.strength)
-    return da.map_overlap(
-        block, lum, depth={0: depth, 1: depth, 2: 0}, boundary="none", trim=True, dtype=np.float32, meta=_meta(1)
-    )
+    return da.map_overlap(block, lum, depth=depth, boundary="none", trim=True, dtype=np.float32, meta=_meta(1))
 
 
 def encode_dask(plane: Any) -> Any:
@@ -145,7 +162,10 @@ class _Bands:
         pieces = []
         for k in range(first, last + 1):
             if k not in self.cache:
-                self.cache[k] = np.asarray(self.toned[self.edges[k] : self.edges[k + 1]].compute())
+                # Local threads even under a distributed client: the reader is an
+                # open file of this process (and this may be a worker's task).
+                band = self.toned[self.edges[k] : self.edges[k + 1]]
+                self.cache[k] = np.asarray(band.compute(scheduler="threads"))
             pieces.append(self.cache[k])
         joined = pieces[0] if len(pieces) == 1 else np.concatenate(pieces)
         return joined[top - self.edges[first] : bottom - self.edges[first]]
@@ -165,10 +185,7 @@ def _band_tiles(rgb: Any, recipe: Recipe, tile: int) -> Iterator[npt.NDArray[np.
         top, bottom = max(0, start - halo), min(height, stop + halo)
         window = bands.rows(top, bottom)
         if halo:
-            # Rows: the window is one chunk whose halo rows come from the
-            # neighbouring bands; columns: map_overlap between tiles.
-            spread = da.from_array(window, chunks=(window.shape[0], tile, 1))
-            window = np.asarray(local_contrast_dask(spread, contrast).compute())
+            window = _contrast_block(window, contrast.radius, contrast.eps, contrast.strength)
         plane = np.ascontiguousarray(window[start - top : stop - top])
         codes = quantize(oc.encode_srgb(plane), bits)
         for left in range(0, width, tile):
@@ -194,7 +211,9 @@ def write_tiled_print(
     destination = Path(path)
     output = recipe.output
     height, width = int(rgb.shape[0]), int(rgb.shape[1])
-    tile = max(16, tile - tile % 16)  # TIFF tiles are multiples of 16
+    # TIFF tiles are multiples of 16; libvips refuses a tile larger than the image both ways.
+    tile = max(16, min(tile, -(-max(height, width) // 16) * 16))
+    tile -= tile % 16
     extratags = []
     xmp = print_xmp(metadata, "tiff") if metadata is not None else None
     if xmp:
