@@ -9,9 +9,12 @@ its coefficients again, so a result depends on pixels up to 2r away) and
 windows, exactly as in the whole-image pipeline.
 
 `write_tiled_print` streams a print to a tiled BigTIFF band by band (a band is
-one row of tiles), never holding the whole image: each band of the per-pixel
-steps is computed once and kept while a neighbouring band's halo needs it.
-Peak memory follows the tile size times the image width, not the image size.
+one row of tiles), in order, never holding the whole image. The per-pixel
+steps run through the same dask graph, each band computed once and kept while
+a neighbour needs its rows; local contrast runs on each band together with its
+2r-row halo from the neighbouring bands, in one kernel call (the kernel streams
+it with little extra memory, where `map_overlap` would copy every tile with its
+halo). Peak memory follows the tile edge times the image width, not the size.
 
 The per-pixel steps give the same bits as the whole-image pipeline. Local
 contrast differs only in the last bits, where the guided filter's summed-area
@@ -173,7 +176,6 @@ class _Bands:
 
 def _band_tiles(rgb: Any, recipe: Recipe, tile: int) -> Iterator[npt.NDArray[np.uint8] | npt.NDArray[np.uint16]]:
     """The print's tiles in row-major order, each (tile, tile), edge tiles padded with black."""
-    da = _deps.dask_array()
     height, width = int(rgb.shape[0]), int(rgb.shape[1])
     toned = tone_dask(rgb.rechunk({0: tile, 1: tile}), recipe)
     bands = _Bands(toned, height)
