@@ -202,22 +202,24 @@ std::size_t magnitude(std::ptrdiff_t stride) noexcept {
 
 }  // namespace
 
-ChannelWeights standard_weights(std::uint8_t standard) {
-    if (standard >= kStandardCount) {
-        raise_internal_fault("luminance standard code " + std::to_string(standard) + " out of range");
+ChannelWeights standard_weights(LuminanceStandard standard) {
+    const auto code = static_cast<std::uint8_t>(standard);
+    if (code >= kStandardCount) {
+        raise_internal_fault("luminance standard code " + std::to_string(code) + " out of range");
     }
-    return kCoefficients[standard];
+    return kCoefficients[code];
 }
 
-ChannelWeights filter_weights(std::uint8_t filter, std::uint8_t standard) {
-    if (filter >= kFilterCount) raise_internal_fault("colour filter code " + std::to_string(filter) + " out of range");
+ChannelWeights filter_weights(ColorFilter filter, LuminanceStandard standard) {
+    const auto code = static_cast<std::uint8_t>(filter);
+    if (code >= kFilterCount) raise_internal_fault("colour filter code " + std::to_string(code) + " out of range");
     const ChannelWeights c = standard_weights(standard);
-    const ChannelWeights t = kTransmissions[filter];
+    const ChannelWeights t = kTransmissions[code];
     return {c.red * t.red, c.green * t.green, c.blue * t.blue};
 }
 
 KernelResult mix_channels(const ImageView& rgb, const ChannelWeights& weights) {
-    if (rgb.channels() != 3) return KernelError{"expected (H, W, 3) RGB array, got shape " + shape_text(rgb.shape)};
+    if (rgb.channels() != 3) return shape_error("expected (H, W, 3) RGB array, got shape " + shape_text(rgb.shape));
     const std::size_t height = rgb.height();
     const std::size_t width = rgb.width();
     ResultBuffer output(Shape3{height, width, 1});
@@ -255,12 +257,12 @@ KernelResult mix_channels(const ImageView& rgb, const ChannelWeights& weights) {
 
 // Each kernel checks the shape before it resolves its weights: a code is only
 // looked up for an input the kernel accepts.
-KernelResult luminance_bw(const ImageView& rgb, std::uint8_t standard) {
+KernelResult luminance_bw(const ImageView& rgb, LuminanceStandard standard) {
     if (rgb.channels() != 3) return mix_channels(rgb, {});
     return mix_channels(rgb, standard_weights(standard));
 }
 
-KernelResult color_filter_bw(const ImageView& rgb, std::uint8_t filter, std::uint8_t standard) {
+KernelResult color_filter_bw(const ImageView& rgb, ColorFilter filter, LuminanceStandard standard) {
     if (rgb.channels() != 3) return mix_channels(rgb, {});
     return mix_channels(rgb, filter_weights(filter, standard));
 }

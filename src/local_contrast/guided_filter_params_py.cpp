@@ -60,8 +60,8 @@ private:
 
 void raise_mutably_borrowed() { PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed"); }
 
-constexpr std::array<std::string_view, 2> kParameters{"radius", "eps"};
-constexpr Signature kSignature{"GuidedFilterParams.__new__", kParameters, 2};
+constexpr Parameter kParameters[] = {{"radius"}, {"eps"}};
+constexpr Signature kSignature{"GuidedFilterParams.__new__", kParameters};
 
 PyObject* params_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     return guarded([&]() -> PyObject* {

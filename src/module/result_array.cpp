@@ -63,24 +63,11 @@ PyObject* wrap_result(ResultBuffer& result) {
 }  // namespace
 
 PyObject* finish_kernel_call(KernelOutcome&& outcome) noexcept {
-    return guarded([&]() -> PyObject* {
-        switch (outcome.kind) {
-            case KernelOutcome::Kind::result:
-                return wrap_result(*outcome.result);
-            case KernelOutcome::Kind::kernel_error: {
-                const std::string message = "shape error: " + outcome.message;
-                PyErr_SetString(PyExc_ValueError, message.c_str());
-                return nullptr;
-            }
-            case KernelOutcome::Kind::out_of_memory:
-                PyErr_NoMemory();
-                return nullptr;
-            case KernelOutcome::Kind::internal_fault:
-                raise_panic(outcome.message);
-                return nullptr;
-        }
+    if (outcome.failure) {
+        raise_failure(*outcome.failure);
         return nullptr;
-    });
+    }
+    return guarded([&]() -> PyObject* { return wrap_result(*outcome.result); });
 }
 
 }  // namespace ostrel::py

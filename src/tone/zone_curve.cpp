@@ -111,7 +111,7 @@ void zone_curve_run(const float* input, float* output, std::size_t count, std::s
 
 KernelResult zone_system(const ImageView& input, ZoneOffsets offsets) {
     if (input.channels() != 1) {
-        return KernelError{"zone_system expects (H, W, 1) luminance input, got shape " + shape_text(input.shape)};
+        return shape_error("zone_system expects (H, W, 1) luminance input, got shape " + shape_text(input.shape));
     }
     std::vector<ZoneTerm> terms = zone_terms(offsets);
     // With one channel this is exactly: column stride 1 unless W == 1, row

@@ -24,8 +24,8 @@ struct ZoneParamsObject {
 
 ZoneParamsObject* as_zone_params(PyObject* self) { return reinterpret_cast<ZoneParamsObject*>(self); }
 
-constexpr std::array<std::string_view, 1> kParameters{"offsets"};
-constexpr Signature kSignature{"ZoneParams.__new__", kParameters, 1};
+constexpr Parameter kParameters[] = {{"offsets"}};
+constexpr Signature kSignature{"ZoneParams.__new__", kParameters};
 
 // Reads the dict's entries in its own order into a sorted table; false with
 // the argument error set.

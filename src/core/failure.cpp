@@ -1,0 +1,32 @@
+#include "core/failure.hpp"
+
+#include <new>
+
+#include "core/fault.hpp"
+
+namespace ostrel {
+
+Failure::Failure(KernelError&& error) noexcept : kind_(Kind::shape_error), text_(std::move(error.text)) {
+    switch (error.kind) {
+        case KernelError::Kind::shape:
+            kind_ = Kind::shape_error;
+            break;
+    }
+}
+
+Failure Failure::current_exception() noexcept {
+    // Rethrowing the handled exception reuses its object: no allocation.
+    try {
+        throw;
+    } catch (const InternalFault& fault) {
+        return {Kind::internal_fault, fault.message().c_str(), std::current_exception()};
+    } catch (const std::bad_alloc&) {
+        return {Kind::out_of_memory, "", nullptr};
+    } catch (const std::exception& error) {
+        return {Kind::internal_fault, error.what(), std::current_exception()};
+    } catch (...) {
+        return {Kind::internal_fault, "unknown internal fault", nullptr};
+    }
+}
+
+}  // namespace ostrel
