@@ -1,10 +1,10 @@
 // Exhaustive accuracy sweep of the correctly rounded float functions against
 // the C runtime's, over all 2^32 float inputs.
 //
-// Build (from the project root; not part of the CMake build):
-//   g++ -std=c++20 -O2 -ffp-contract=off -fno-math-errno -pthread -Isrc tools/math_sweep.cpp src/core/cr_math.cpp src/core/cr_math_avx2.cpp src/core/cr_math_avx512.cpp -lquadmath -o build/math_sweep
+// Build (the CMake target math_sweep, with OSTREL_BUILD_TOOLS=ON, e.g. the
+// `dev` preset: cmake --preset dev && cmake --build --preset dev --target math_sweep)
 // Run:
-//   build/math_sweep [logf] [expf] [exp2f] [powf] [powf-table] [--step N] [--threads T]
+//   out/build-dev/math_sweep [logf] [expf] [exp2f] [powf] [powf-table] [--step N] [--threads T]
 // (no function names: all five; --step N tests every N-th bit pattern only).
 //
 // The reference is the long double libm (64-bit significand) rounded to float;
@@ -101,7 +101,7 @@ ostrel::cr_math_detail::Approx approx(Fn f, float x) {
     return {0, false};
 }
 
-void ours_batch(Fn f, const float* in, float* out, std::size_t n, ostrel::MathPath path) {
+void ours_batch(Fn f, const float* in, float* out, std::size_t n, ostrel::Isa path) {
     switch (f) {
         case Fn::log: ostrel::cr_logf_batch(in, out, n, path); return;
         case Fn::exp: ostrel::cr_expf_batch(in, out, n, path); return;
@@ -202,9 +202,9 @@ void sweep_chunk(Fn f, std::uint64_t begin, std::uint64_t count, std::uint64_t s
     for (std::uint64_t b = begin; b < begin + count; b += step) in.push_back(std::bit_cast<float>(static_cast<std::uint32_t>(b)));
     const std::size_t n = in.size();
     std::vector<float> best(n), sse2(n), scalar(n);
-    ours_batch(f, in.data(), best.data(), n, ostrel::best_math_path());
-    ours_batch(f, in.data(), sse2.data(), n, ostrel::MathPath::sse2);
-    ours_batch(f, in.data(), scalar.data(), n, ostrel::MathPath::scalar);
+    ours_batch(f, in.data(), best.data(), n, ostrel::best_isa());
+    ours_batch(f, in.data(), sse2.data(), n, ostrel::Isa::sse2);
+    ours_batch(f, in.data(), scalar.data(), n, ostrel::Isa::scalar);
     for (std::size_t i = 0; i < n; ++i) {
         const float x = in[i];
         const Reference ref = reference(f, x);
@@ -254,13 +254,9 @@ int main(int argc, char** argv) {
         }
     }
     if (fns.empty()) fns = {Fn::log, Fn::exp, Fn::exp2, Fn::pow, Fn::pow_table};
-    const ostrel::MathPath best = ostrel::best_math_path();
-    const char* path = best == ostrel::MathPath::avx512 ? "avx512"
-                       : best == ostrel::MathPath::avx2 ? "avx2"
-                       : best == ostrel::MathPath::sse2 ? "sse2"
-                                                        : "scalar";
+    const std::string path(ostrel::isa_name(ostrel::best_isa()));
     std::printf("inputs: every %llu-th of the 2^32 float bit patterns; threads: %u; best path: %s\n",
-                static_cast<unsigned long long>(step), threads, path);
+                static_cast<unsigned long long>(step), threads, path.c_str());
     std::printf("%-24s %14s %10s %12s %10s %12s %10s %9s %12s %8s %7s\n", "function", "tested", "ours ulp",
                 "ours wrong", "libm ulp", "libm wrong", "slow path", "by quad", "fast err", "paths", "seconds");
     int failures = 0;

@@ -1,8 +1,8 @@
 #pragma once
 // The double-precision fast paths of cr_math, written once over a "pack" P of
-// lanes: P = one double (scalar), two (SSE2) or four (AVX2). Every lane goes
-// through the same IEEE operations in the same order whatever P is, which is
-// what makes all paths bit-identical.
+// lanes: P = one double (scalar), two (SSE2), four (AVX2) or eight (AVX-512).
+// Every lane goes through the same IEEE operations in the same order whatever
+// P is, which is what makes all paths bit-identical.
 //
 // A pack provides: width; types D (doubles), U (their 64-bit patterns, with
 // the ordinary integer operators) and M (lane masks); load_f/store_f
@@ -10,8 +10,9 @@
 // 2i+1 of a table), min/max, abs, and_d, lt/gt/eq, m_and/m_or/m_not, select,
 // mask_bits and near_midpoint (see Kernels::ambiguous).
 //
-// Everything here has internal linkage: the SSE2 and AVX2 translation units
-// compile it with different target flags, so no copy may be shared.
+// Everything here has internal linkage: the baseline (scalar, SSE2), AVX2 and
+// AVX-512 translation units compile it with different target flags, so no
+// copy may be shared.
 #include <cstddef>
 #include <cstdint>
 

@@ -1,7 +1,8 @@
 #pragma once
 // The lane packs of cr_math_kernels.hpp for the baseline instruction set: one
 // double, and two doubles in SSE2 registers (every x86-64 processor has SSE2).
-// The AVX2 pack lives in cr_math_avx2.cpp, the only file compiled for AVX2.
+// The AVX2 and AVX-512 packs live in cr_math_avx2.cpp and cr_math_avx512.cpp,
+// the only files compiled for those instruction sets.
 #include <bit>
 #include <cstddef>
 #include <cstdint>

@@ -4,7 +4,7 @@
 #include <bit>
 #include "core/cr_math.hpp"
 #include "core/fault.hpp"
-#include "core/vector_clones.hpp"
+#include "core/isa_variants.hpp"
 #include "parallel/parallel_for.hpp"
 
 namespace ostrel {
@@ -72,9 +72,12 @@ namespace {
 // the logarithm and exponentials go through the vectorised batch functions
 // (correctly rounded on every path, hence the same bits as the scalar ones).
 // Every pixel still sees exactly the operations of zone_curve_value in the
-// same order.
-OSTREL_VECTOR_CLONES
-void zone_curve_run(const float* input, float* output, std::size_t count, std::span<const ZoneTerm> terms) noexcept {
+// same order. Compiled once per instruction set; `isa` picks the batch
+// functions of the same set.
+struct ZoneCurveRun {
+    [[gnu::always_inline]] static inline void run(const float* input, float* output, std::size_t count,
+                                                  std::span<const ZoneTerm> terms, Isa isa) noexcept {
+    // A tile's four arrays (4 KiB) stay in the first-level cache.
     constexpr std::size_t kTile = 256;
     float z[kTile];
     float stops[kTile];
@@ -87,7 +90,7 @@ void zone_curve_run(const float* input, float* output, std::size_t count, std::s
             z[i] = g[i] > kLuminanceFloor ? g[i] : kLuminanceFloor;
             stops[i] = -0.0f;
         }
-        cr_logf_batch(z, z, n);
+        cr_logf_batch(z, z, n, isa);
         for (std::size_t i = 0; i < n; ++i) {
             float position = z[i] / kLn2;
             position = position + kMiddleGreyZone;
@@ -99,13 +102,16 @@ void zone_curve_run(const float* input, float* output, std::size_t count, std::s
                 const float e = (-d) * d;
                 scratch[i] = e / kWidthDivisor;
             }
-            cr_expf_batch(scratch, scratch, n);
+            cr_expf_batch(scratch, scratch, n, isa);
             for (std::size_t i = 0; i < n; ++i) stops[i] = (scratch[i] * term.offset) + stops[i];
         }
-        cr_exp2f_batch(stops, scratch, n);
+        cr_exp2f_batch(stops, scratch, n, isa);
         for (std::size_t i = 0; i < n; ++i) output[base + i] = g[i] * scratch[i];
     }
-}
+    }
+};
+
+using ZoneCurveRuns = LoopVariants<ZoneCurveRun, const float*, float*, std::size_t, std::span<const ZoneTerm>, Isa>;
 
 }  // namespace
 
@@ -142,8 +148,10 @@ KernelResult zone_system(const ImageView& input, ZoneOffsets offsets) {
         return output;
     }
     const std::span<const ZoneTerm> term_span(terms);
+    const Isa isa = active_isa();  // one instruction set for the whole call
+    const auto run = ZoneCurveRuns::table.select(isa);
     parallel::for_each_range(output.size(), [&](std::size_t begin, std::size_t end) {
-        zone_curve_run(source + begin, target + begin, end - begin, term_span);
+        run(source + begin, target + begin, end - begin, term_span, isa);
     });
     return output;
 }

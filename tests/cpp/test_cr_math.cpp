@@ -19,7 +19,7 @@
 
 namespace {
 
-using ostrel::MathPath;
+using ostrel::Isa;
 using quad = __float128;
 
 constexpr float kEncodeExponent = std::bit_cast<float>(std::uint32_t{0x3ED55555});  // 0.41666666f
@@ -153,7 +153,7 @@ float ours(Fn fn, float x, float y = 0.0f) {
     return 0;
 }
 
-void batch(Fn fn, const float* in, float* out, std::size_t n, MathPath path, float y = 0.0f) {
+void batch(Fn fn, const float* in, float* out, std::size_t n, Isa path, float y = 0.0f) {
     switch (fn) {
         case Fn::log: ostrel::cr_logf_batch(in, out, n, path); return;
         case Fn::exp: ostrel::cr_expf_batch(in, out, n, path); return;
@@ -205,14 +205,14 @@ void check_function(Fn fn, const std::vector<float>& inputs, float y = 0.0f) {
 
     std::vector<float> scalar(inputs.size());
     for (std::size_t i = 0; i < inputs.size(); ++i) scalar[i] = ours(fn, inputs[i], y);
-    for (MathPath path : {MathPath::scalar, MathPath::sse2, MathPath::avx2, MathPath::avx512}) {
-        if (!ostrel::math_path_supported(path)) continue;
+    for (Isa path : ostrel::kIsaPreference) {
+        if (!ostrel::isa_supported(path)) continue;
         std::vector<float> out(inputs.size());
         batch(fn, inputs.data(), out.data(), inputs.size(), path, y);
         std::size_t differ = 0;
         for (std::size_t i = 0; i < inputs.size(); ++i) {
             if (float_bits(out[i]) != float_bits(scalar[i]) && ++differ <= 3) {
-                CHECK_MSG(false, name(fn) << " path " << static_cast<int>(path) << " at " << show(inputs[i]) << ": "
+                CHECK_MSG(false, name(fn) << " path " << ostrel::isa_name(path) << " at " << show(inputs[i]) << ": "
                                           << show(out[i]) << " vs scalar " << show(scalar[i]));
             }
         }
@@ -483,7 +483,7 @@ TEST_CASE("cr_math: batches: every offset, length and in place") {
     for (Fn fn : {Fn::log, Fn::exp, Fn::exp2, Fn::pow, Fn::pow_table}) {
         for (float y : {kEncodeExponent, 2.0f, 0.0f, kNaN}) {
             if (fn != Fn::pow && fn != Fn::pow_table && y != kEncodeExponent) continue;
-            for (MathPath path : {MathPath::scalar, MathPath::sse2, MathPath::avx2, MathPath::avx512}) {
+            for (Isa path : ostrel::kIsaPreference) {
                 for (std::size_t offset = 0; offset < 5; ++offset) {
                     for (std::size_t n : {std::size_t{0}, std::size_t{1}, std::size_t{3}, std::size_t{7},
                                           data.size() - offset}) {
@@ -495,13 +495,13 @@ TEST_CASE("cr_math: batches: every offset, length and in place") {
                                                     data.begin() + static_cast<std::ptrdiff_t>(offset + n));
                         batch(fn, in_place.data(), in_place.data(), n, path, y);
                         for (std::size_t i = 0; i < n; ++i) ok = ok && same_bits(in_place[i], out[i]);
-                        CHECK_MSG(ok, name(fn) << " path " << static_cast<int>(path) << " offset " << offset << " n "
+                        CHECK_MSG(ok, name(fn) << " path " << ostrel::isa_name(path) << " offset " << offset << " n "
                                                << n << " y " << y);
                     }
                 }
             }
         }
     }
-    CHECK(ostrel::math_path_supported(MathPath::scalar));
-    CHECK(ostrel::math_path_supported(ostrel::best_math_path()));
+    CHECK(ostrel::isa_supported(Isa::scalar));
+    CHECK(ostrel::isa_supported(ostrel::best_isa()));
 }

@@ -1,6 +1,8 @@
 """Shared helpers for the Python tests of ostrel_core."""
 
+import ast
 import os
+import pathlib
 import subprocess
 import sys
 import textwrap
@@ -42,6 +44,32 @@ def run_in_subprocess(code, env=None, timeout=60, check=True):
 def run_python():
     """The run_in_subprocess helper, as a fixture."""
     return run_in_subprocess
+
+
+STUB_FILE = pathlib.Path(__file__).resolve().parents[2] / "stubs" / "ostrel_core-stubs" / "__init__.pyi"
+
+
+def stub_all_names():
+    """The `__all__` of the shipped stubs, in its order: the registration order
+    the module must follow (stubtest ties the stubs to the module's names and
+    signatures)."""
+    tree = ast.parse(STUB_FILE.read_text(encoding="utf-8"))
+    for node in tree.body:
+        if isinstance(node, ast.Assign) and any(getattr(t, "id", None) == "__all__" for t in node.targets):
+            return list(ast.literal_eval(node.value))
+    raise AssertionError(f"no __all__ in {STUB_FILE}")
+
+
+def stub_functions():
+    """The stubs' module-level functions: name -> [(parameter, has default)]."""
+    tree = ast.parse(STUB_FILE.read_text(encoding="utf-8"))
+    functions = {}
+    for node in tree.body:
+        if isinstance(node, ast.FunctionDef):
+            parameters = node.args.args
+            first_default = len(parameters) - len(node.args.defaults)
+            functions[node.name] = [(p.arg, i >= first_default) for i, p in enumerate(parameters)]
+    return functions
 
 
 def non_contiguous_image():

@@ -11,21 +11,11 @@ import numpy as np
 import pytest
 
 import ostrel_core
+from conftest import stub_all_names, stub_functions
 from ostrel_core import encode_srgb
 
-# Registration order of every public name.
-ALL_NAMES = [
-    "LuminanceStandard",
-    "ColorFilter",
-    "ZoneParams",
-    "GuidedFilterParams",
-    "luminance_bw",
-    "channel_mixer_bw",
-    "color_filter_bw",
-    "zone_system",
-    "local_contrast",
-    "encode_srgb",
-]
+# Registration order of every public name, as the stubs list it.
+ALL_NAMES = stub_all_names()
 
 MODULE_DOC = (
     "The `ostrel_core` Python extension module.\n\n"
@@ -336,8 +326,19 @@ def test_all_lists_the_registered_names_in_order():
     names = ostrel_core.__all__
     assert type(names) is list
     assert names == ALL_NAMES
+    # Classes first, then the kernel functions.
+    kinds = [isinstance(getattr(ostrel_core, name), type) for name in names]
+    assert kinds == sorted(kinds, reverse=True)
     public = {name for name in dir(ostrel_core) if not name.startswith("_")}
     assert public == set(names)
+
+
+@pytest.mark.parametrize("name, parameters", sorted(stub_functions().items()))
+def test_kernel_signatures_agree_with_the_stubs(name, parameters):
+    function = getattr(ostrel_core, name)
+    signature = inspect.signature(function)
+    assert [(p.name, p.default is not inspect.Parameter.empty) for p in signature.parameters.values()] == parameters
+    assert all(p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD for p in signature.parameters.values())
 
 
 def test_encode_srgb_function_attributes():
