@@ -15,7 +15,7 @@ import argparse
 import pathlib
 import sys
 import time
-from typing import Callable
+from collections.abc import Callable
 
 import numpy as np
 from PIL import Image
@@ -69,15 +69,24 @@ def parse_zones(text: str) -> dict[int, float]:
 def parse_args(argv: list[str] | None) -> argparse.Namespace:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("input", nargs="?", type=pathlib.Path, default=DEFAULT_INPUT, help="colour image (sRGB)")
-    parser.add_argument("-o", "--output", type=pathlib.Path, default=pathlib.Path("out/bw_print.png"),
-                        help="PNG or TIFF to write (default: %(default)s)")
+    parser.add_argument(
+        "-o",
+        "--output",
+        type=pathlib.Path,
+        default=pathlib.Path("out/bw_print.png"),
+        help="PNG or TIFF to write (default: %(default)s)",
+    )
     parser.add_argument("--bits", type=int, choices=(8, 16), default=8, help="sample depth of the print")
     parser.add_argument("--standard", default="Bt709", choices=("Bt601", "Bt709", "Bt2020"))
-    parser.add_argument("--filter", default="Yellow8K2",
-                        choices=("NoFilter", "Yellow8K2", "Orange21", "Red25A", "Green11X1", "Blue47C5"))
+    parser.add_argument(
+        "--filter",
+        default="Yellow8K2",
+        choices=("NoFilter", "Yellow8K2", "Orange21", "Red25A", "Green11X1", "Blue47C5"),
+    )
     parser.add_argument("--mixer", metavar="WR,WG,WB", help="channel weights instead of a filter, e.g. 0.5,0.4,0.1")
-    parser.add_argument("--zones", default="2=-0.3,3=-0.2,7=0.2,8=0.3",
-                        help="zone offsets in stops (default: %(default)s)")
+    parser.add_argument(
+        "--zones", default="2=-0.3,3=-0.2,7=0.2,8=0.3", help="zone offsets in stops (default: %(default)s)"
+    )
     parser.add_argument("--radius", type=int, default=8, help="guided-filter radius in pixels")
     parser.add_argument("--eps", type=float, default=0.01, help="guided-filter regularisation")
     parser.add_argument("--strength", type=float, default=0.6, help="local-contrast strength")
@@ -102,8 +111,7 @@ def main(argv: list[str] | None = None) -> int:
         luminance = timed(log, "channel_mixer_bw", lambda: ostrel_core.channel_mixer_bw(rgb, wr, wg, wb))
     else:
         colour_filter = getattr(ostrel_core.ColorFilter, args.filter)
-        luminance = timed(log, "color_filter_bw",
-                          lambda: ostrel_core.color_filter_bw(rgb, colour_filter, standard))
+        luminance = timed(log, "color_filter_bw", lambda: ostrel_core.color_filter_bw(rgb, colour_filter, standard))
     zones = ostrel_core.ZoneParams(parse_zones(args.zones))
     toned = timed(log, "zone_system", lambda: ostrel_core.zone_system(luminance, zones))
     params = ostrel_core.GuidedFilterParams(args.radius, args.eps)

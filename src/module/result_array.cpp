@@ -48,7 +48,10 @@ PyObject* wrap_result(ResultBuffer& result) {
 
     const std::array<Py_ssize_t, 3> dims{static_cast<Py_ssize_t>(shape.height), static_cast<Py_ssize_t>(shape.width),
                                          static_cast<Py_ssize_t>(shape.channels)};
-    const std::array<Py_ssize_t, 3> strides{dims[1] * dims[2] * 4, dims[2] * 4, 4};
+    // Row-major float32: the byte steps of a C-contiguous array.
+    constexpr Py_ssize_t kElementBytes = sizeof(float);
+    const std::array<Py_ssize_t, 3> strides{dims[1] * dims[2] * kElementBytes, dims[2] * kElementBytes,
+                                            kElementBytes};
     PyObject* descr = numpy->descr_from_type(kNumpyFloat32);
     if (descr == nullptr) return nullptr;
     // new_from_descr steals the descriptor reference.

@@ -73,6 +73,10 @@ std::mutex creation_mutex;
 WorkerPool* current_pool = nullptr;
 thread_local bool on_worker_thread = false;
 
+// Worker stacks: the deepest kernel frames hold a few KiB of tiles
+// (zone_system 3 x 256 floats, encode_srgb 512) and the loop book-keeping
+// about 1 KiB, far below 2 MiB; the default would reserve `ulimit -s`
+// (8 MiB on common systems) of address space per worker.
 constexpr std::size_t kWorkerStackBytes = 2u << 20;
 
 void prepare_fork() noexcept { creation_mutex.lock(); }
