@@ -46,11 +46,16 @@ const ostrel::PowfTable& pow_table() {
 
 const char* name_of(Fn f) {
     switch (f) {
-        case Fn::log: return "logf";
-        case Fn::exp: return "expf";
-        case Fn::exp2: return "exp2f";
-        case Fn::pow: return "powf(x, 0x1.aaaaaap-2)";
-        case Fn::pow_table: return "powf table (same y)";
+        case Fn::log:
+            return "logf";
+        case Fn::exp:
+            return "expf";
+        case Fn::exp2:
+            return "exp2f";
+        case Fn::pow:
+            return "powf(x, 0x1.aaaaaap-2)";
+        case Fn::pow_table:
+            return "powf table (same y)";
     }
     return "?";
 }
@@ -58,11 +63,15 @@ const char* name_of(Fn f) {
 long double ref_long_double(Fn f, float x) {
     const long double v = x;
     switch (f) {
-        case Fn::log: return logl(v);
-        case Fn::exp: return expl(v);
-        case Fn::exp2: return exp2l(v);
+        case Fn::log:
+            return logl(v);
+        case Fn::exp:
+            return expl(v);
+        case Fn::exp2:
+            return exp2l(v);
         case Fn::pow:
-        case Fn::pow_table: return powl(v, static_cast<long double>(kPowExponent));
+        case Fn::pow_table:
+            return powl(v, static_cast<long double>(kPowExponent));
     }
     return 0;
 }
@@ -70,44 +79,67 @@ long double ref_long_double(Fn f, float x) {
 float ref_quad(Fn f, float x) {
     const __float128 v = x;
     switch (f) {
-        case Fn::log: return static_cast<float>(logq(v));
-        case Fn::exp: return static_cast<float>(expq(v));
-        case Fn::exp2: return static_cast<float>(exp2q(v));
+        case Fn::log:
+            return static_cast<float>(logq(v));
+        case Fn::exp:
+            return static_cast<float>(expq(v));
+        case Fn::exp2:
+            return static_cast<float>(exp2q(v));
         case Fn::pow:
-        case Fn::pow_table: return static_cast<float>(powq(v, static_cast<__float128>(kPowExponent)));
+        case Fn::pow_table:
+            return static_cast<float>(powq(v, static_cast<__float128>(kPowExponent)));
     }
     return 0;
 }
 
 float glibc(Fn f, float x) {
     switch (f) {
-        case Fn::log: return logf(x);
-        case Fn::exp: return expf(x);
-        case Fn::exp2: return exp2f(x);
+        case Fn::log:
+            return logf(x);
+        case Fn::exp:
+            return expf(x);
+        case Fn::exp2:
+            return exp2f(x);
         case Fn::pow:
-        case Fn::pow_table: return powf(x, kPowExponent);
+        case Fn::pow_table:
+            return powf(x, kPowExponent);
     }
     return 0;
 }
 
 ostrel::cr_math_detail::Approx approx(Fn f, float x) {
     switch (f) {
-        case Fn::log: return ostrel::cr_math_detail::logf_approx(x);
-        case Fn::exp: return ostrel::cr_math_detail::expf_approx(x);
-        case Fn::exp2: return ostrel::cr_math_detail::exp2f_approx(x);
-        case Fn::pow: return ostrel::cr_math_detail::powf_approx(x, kPowExponent);
-        case Fn::pow_table: return ostrel::cr_math_detail::powf_table_approx(x, pow_table());
+        case Fn::log:
+            return ostrel::cr_math_detail::logf_approx(x);
+        case Fn::exp:
+            return ostrel::cr_math_detail::expf_approx(x);
+        case Fn::exp2:
+            return ostrel::cr_math_detail::exp2f_approx(x);
+        case Fn::pow:
+            return ostrel::cr_math_detail::powf_approx(x, kPowExponent);
+        case Fn::pow_table:
+            return ostrel::cr_math_detail::powf_table_approx(x, pow_table());
     }
     return {0, false};
 }
 
 void ours_batch(Fn f, const float* in, float* out, std::size_t n, ostrel::Isa path) {
     switch (f) {
-        case Fn::log: ostrel::cr_logf_batch(in, out, n, path); return;
-        case Fn::exp: ostrel::cr_expf_batch(in, out, n, path); return;
-        case Fn::exp2: ostrel::cr_exp2f_batch(in, out, n, path); return;
-        case Fn::pow: ostrel::cr_powf_batch(in, kPowExponent, out, n, path); return;
-        case Fn::pow_table: ostrel::cr_powf_batch(in, pow_table(), out, n, path); return;
+        case Fn::log:
+            ostrel::cr_logf_batch(in, out, n, path);
+            return;
+        case Fn::exp:
+            ostrel::cr_expf_batch(in, out, n, path);
+            return;
+        case Fn::exp2:
+            ostrel::cr_exp2f_batch(in, out, n, path);
+            return;
+        case Fn::pow:
+            ostrel::cr_powf_batch(in, kPowExponent, out, n, path);
+            return;
+        case Fn::pow_table:
+            ostrel::cr_powf_batch(in, pow_table(), out, n, path);
+            return;
     }
 }
 
@@ -199,7 +231,8 @@ struct Stats {
 void sweep_chunk(Fn f, std::uint64_t begin, std::uint64_t count, std::uint64_t step, Stats& st) {
     std::vector<float> in;
     in.reserve(count / step + 1);
-    for (std::uint64_t b = begin; b < begin + count; b += step) in.push_back(std::bit_cast<float>(static_cast<std::uint32_t>(b)));
+    for (std::uint64_t b = begin; b < begin + count; b += step)
+        in.push_back(std::bit_cast<float>(static_cast<std::uint32_t>(b)));
     const std::size_t n = in.size();
     std::vector<float> best(n), sse2(n), scalar(n);
     ours_batch(f, in.data(), best.data(), n, ostrel::best_isa());
@@ -241,15 +274,23 @@ int main(int argc, char** argv) {
     if (threads == 0) threads = 1;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
-        if (a == "logf") fns.push_back(Fn::log);
-        else if (a == "expf") fns.push_back(Fn::exp);
-        else if (a == "exp2f") fns.push_back(Fn::exp2);
-        else if (a == "powf") fns.push_back(Fn::pow);
-        else if (a == "powf-table") fns.push_back(Fn::pow_table);
-        else if (a == "--step" && i + 1 < argc) step = std::stoull(argv[++i]);
-        else if (a == "--threads" && i + 1 < argc) threads = static_cast<unsigned>(std::stoul(argv[++i]));
+        if (a == "logf")
+            fns.push_back(Fn::log);
+        else if (a == "expf")
+            fns.push_back(Fn::exp);
+        else if (a == "exp2f")
+            fns.push_back(Fn::exp2);
+        else if (a == "powf")
+            fns.push_back(Fn::pow);
+        else if (a == "powf-table")
+            fns.push_back(Fn::pow_table);
+        else if (a == "--step" && i + 1 < argc)
+            step = std::stoull(argv[++i]);
+        else if (a == "--threads" && i + 1 < argc)
+            threads = static_cast<unsigned>(std::stoul(argv[++i]));
         else {
-            std::fprintf(stderr, "usage: %s [logf] [expf] [exp2f] [powf] [powf-table] [--step N] [--threads T]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [logf] [expf] [exp2f] [powf] [powf-table] [--step N] [--threads T]\n",
+                         argv[0]);
             return 2;
         }
     }
@@ -279,7 +320,8 @@ int main(int argc, char** argv) {
         for (auto& t : pool) t.join();
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         char fast_err[32];
-        std::snprintf(fast_err, sizeof fast_err, "2^%.2f", total.fast_max_rel > 0 ? std::log2(total.fast_max_rel) : -999.0);
+        std::snprintf(fast_err, sizeof fast_err, "2^%.2f",
+                      total.fast_max_rel > 0 ? std::log2(total.fast_max_rel) : -999.0);
         std::printf("%-24s %14llu %10.4f %12llu %10.4f %12llu %10llu %9llu %12s %8s %7.0f\n", name_of(f),
                     static_cast<unsigned long long>(total.tested), total.ours_max_ulp,
                     static_cast<unsigned long long>(total.ours_wrong), total.glibc_max_ulp,

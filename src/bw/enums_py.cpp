@@ -151,7 +151,6 @@ constexpr const char kFilterDoc[] =
     "**Note:** real filters reduce total exposure. This kernel does not\n"
     "apply exposure compensation \u2014 do that in the exposure kernel.";
 
-
 PyType_Slot standard_slots[] = {
     {Py_tp_doc, const_cast<char*>(kStandardDoc)},
     {Py_tp_repr, reinterpret_cast<void*>(member_repr)},

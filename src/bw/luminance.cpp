@@ -35,12 +35,12 @@ constexpr float k0_02 = bits(0x3CA3D70A);
 
 // Wratten gel transmissions per channel, by filter code.
 constexpr std::array<ChannelWeights, kFilterCount> kTransmissions{{
-    {kOne, kOne, kOne},     // NoFilter
-    {kOne, k0_9, k0_3},     // Yellow8K2
-    {kOne, k0_55, k0_1},    // Orange21
-    {kOne, k0_1, k0_02},    // Red25A
-    {k0_2, kOne, k0_3},     // Green11X1
-    {k0_1, k0_3, kOne},     // Blue47C5
+    {kOne, kOne, kOne},   // NoFilter
+    {kOne, k0_9, k0_3},   // Yellow8K2
+    {kOne, k0_55, k0_1},  // Orange21
+    {kOne, k0_1, k0_02},  // Red25A
+    {k0_2, kOne, k0_3},   // Green11X1
+    {k0_1, k0_3, kOne},   // Blue47C5
 }};
 
 #if defined(__SSE2__)
@@ -85,9 +85,9 @@ inline __m128 mix4(__m128 r, __m128 g, __m128 b, const Weights4& w) noexcept {
 // Twelve floats holding four packed triples -> the three planes of the four
 // triples (element k of each triple into plane k).
 inline void split_triples(const float* p, __m128& plane0, __m128& plane1, __m128& plane2) noexcept {
-    const __m128 a = _mm_loadu_ps(p);      // x0 y0 z0 x1
-    const __m128 b = _mm_loadu_ps(p + 4);  // y1 z1 x2 y2
-    const __m128 c = _mm_loadu_ps(p + 8);  // z2 x3 y3 z3
+    const __m128 a = _mm_loadu_ps(p);                                   // x0 y0 z0 x1
+    const __m128 b = _mm_loadu_ps(p + 4);                               // y1 z1 x2 y2
+    const __m128 c = _mm_loadu_ps(p + 8);                               // z2 x3 y3 z3
     const __m128 x_bc = _mm_shuffle_ps(b, c, _MM_SHUFFLE(1, 1, 2, 2));  // x2 x2 x3 x3
     plane0 = _mm_shuffle_ps(a, x_bc, _MM_SHUFFLE(2, 0, 3, 0));          // x0 x1 x2 x3
     const __m128 y_ab = _mm_shuffle_ps(a, b, _MM_SHUFFLE(0, 0, 1, 1));  // y0 y0 y1 y1
@@ -99,8 +99,8 @@ inline void split_triples(const float* p, __m128& plane0, __m128& plane1, __m128
 
 // Any layout: pixel i at first + i*step, its channels `channel` apart, its
 // output at out[i*out_step]. Gathers up to four pixels into lanes.
-void mix_strided(const float* first, std::ptrdiff_t step, std::ptrdiff_t channel, float* out,
-                 std::ptrdiff_t out_step, std::size_t count, const Weights4& w) noexcept {
+void mix_strided(const float* first, std::ptrdiff_t step, std::ptrdiff_t channel, float* out, std::ptrdiff_t out_step,
+                 std::size_t count, const Weights4& w) noexcept {
     for (std::size_t i = 0; i < count; i += 4) {
         const std::size_t n = count - i < 4 ? count - i : 4;
         alignas(16) float red[4] = {};
@@ -228,8 +228,7 @@ KernelResult mix_channels(const ImageView& rgb, const ChannelWeights& weights) {
     // Walk each line along the axis with the smaller step in memory, so that a
     // column-major input is read sequentially too (the output then takes the
     // strided writes). A single column is always walked down its rows.
-    const bool columns_outer =
-        height > 1 && (width == 1 || magnitude(rgb.col_stride) > magnitude(rgb.row_stride));
+    const bool columns_outer = height > 1 && (width == 1 || magnitude(rgb.col_stride) > magnitude(rgb.row_stride));
     if (columns_outer) {
         parallel::for_each_block(width, height, [&](std::size_t x0, std::size_t x1, std::size_t y0, std::size_t y1) {
             // Bands of rows keep the output lines being filled in cache while

@@ -106,9 +106,7 @@ constexpr const char kFilterDoc[] =
 }  // namespace
 
 const KernelDeclaration luminance_bw_kernel{"luminance_bw", kLuminanceParameters, kLuminanceDoc, luminance_bw_body};
-const KernelDeclaration channel_mixer_bw_kernel{"channel_mixer_bw", kMixerParameters, kMixerDoc,
-                                                channel_mixer_bw_body};
-const KernelDeclaration color_filter_bw_kernel{"color_filter_bw", kFilterParameters, kFilterDoc,
-                                               color_filter_bw_body};
+const KernelDeclaration channel_mixer_bw_kernel{"channel_mixer_bw", kMixerParameters, kMixerDoc, channel_mixer_bw_body};
+const KernelDeclaration color_filter_bw_kernel{"color_filter_bw", kFilterParameters, kFilterDoc, color_filter_bw_body};
 
 }  // namespace ostrel::py

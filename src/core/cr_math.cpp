@@ -7,8 +7,8 @@
 #include <iterator>
 #include <limits>
 
-#include "core/cr_math_packs.hpp"
 #include "core/cr_math_kernels.hpp"
+#include "core/cr_math_packs.hpp"
 
 namespace ostrel {
 
@@ -88,9 +88,7 @@ DD dd_div_d(DD a, double b) {
     return fast_two_sum(q1, q2);
 }
 
-double power_of_two(int n) {
-    return std::bit_cast<double>(static_cast<std::uint64_t>(n + 1023) << 52);
-}
+double power_of_two(int n) { return std::bit_cast<double>(static_cast<std::uint64_t>(n + 1023) << 52); }
 
 // e^a for |a| <= 120: a = n*ln2 + r, e^(r/256) by its Taylor series, then
 // eight squarings in expm1 form. Relative error about 2^-96.
@@ -450,9 +448,7 @@ void cr_powf_batch(const float* in, float y, float* out, std::size_t n, Isa isa)
 
 void cr_logf_batch(const float* in, float* out, std::size_t n) noexcept { cr_logf_batch(in, out, n, active_isa()); }
 void cr_expf_batch(const float* in, float* out, std::size_t n) noexcept { cr_expf_batch(in, out, n, active_isa()); }
-void cr_exp2f_batch(const float* in, float* out, std::size_t n) noexcept {
-    cr_exp2f_batch(in, out, n, active_isa());
-}
+void cr_exp2f_batch(const float* in, float* out, std::size_t n) noexcept { cr_exp2f_batch(in, out, n, active_isa()); }
 void cr_powf_batch(const float* in, float y, float* out, std::size_t n) noexcept {
     cr_powf_batch(in, y, out, n, active_isa());
 }

@@ -45,10 +45,10 @@ void cr_powf_batch(const float* in, float y, float* out, std::size_t n, Isa isa)
 struct PowfTable {
     static constexpr int kScaleBias = 150;  // scale[e + kScaleBias] = 2^(e*y)
     float y = 0.0f;
-    bool usable = false;                    // false when y is outside (0, 1)
-    std::uint64_t scale[280] = {};          // double bits
-    double pairs[256] = {};                 // per reduction interval: 1/c (29 bits), c^y
-    double series[6] = {};                  // binomial coefficients C(y, k), k = 1..6
+    bool usable = false;            // false when y is outside (0, 1)
+    std::uint64_t scale[280] = {};  // double bits
+    double pairs[256] = {};         // per reduction interval: 1/c (29 bits), c^y
+    double series[6] = {};          // binomial coefficients C(y, k), k = 1..6
 };
 
 // The tables for y (a fraction of a millisecond). For y outside (0, 1) the

@@ -38,9 +38,9 @@ struct Avx2Pack {
     static D as_d(U v) { return _mm256_castsi256_pd(reinterpret_cast<__m256i>(v)); }
     // Four scalar loads: on common processors they beat the gather instructions.
     static U gather_u(const std::uint64_t* table, U index) {
-        return reinterpret_cast<U>(_mm256_set_epi64x(
-            static_cast<long long>(table[index[3]]), static_cast<long long>(table[index[2]]),
-            static_cast<long long>(table[index[1]]), static_cast<long long>(table[index[0]])));
+        return reinterpret_cast<U>(
+            _mm256_set_epi64x(static_cast<long long>(table[index[3]]), static_cast<long long>(table[index[2]]),
+                              static_cast<long long>(table[index[1]]), static_cast<long long>(table[index[0]])));
     }
     // Lanes 0 and 2, then 1 and 3, share a register: unpacking then sorts the
     // pairs into the two results.

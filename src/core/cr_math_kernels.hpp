@@ -132,14 +132,14 @@ struct Kernels {
         log_parts(x, e, ln_z);
         // Everything below is in units of 1/64 (scalings by 64 are exact):
         // s64 = 64 * (y*e - n + y*log2(z)).
-        const D ye = y * e;                     // exact: 24 bits times 9 bits
-        const D n = (ye + kShift) - kShift;     // nearest integer, exact
+        const D ye = y * e;                  // exact: 24 bits times 9 bits
+        const D n = (ye + kShift) - kShift;  // nearest integer, exact
         const D s64 = (ye - n) * 64.0 + y * (ln_z * kInvLn2x64);
         t = n + s64 * 0x1p-6;
         D k = s64 + kShift;
         const U ki_fraction = P::as_u(k);
         k = k - kShift;
-        const D r = (s64 - k) * kLn2By64;       // s64 - k is exact
+        const D r = (s64 - k) * kLn2By64;  // s64 - k is exact
         const U ki = ki_fraction + P::as_u(n * 64.0 + kShift) - P::as_u(P::splat(kShift));
         return exp_finish(ki, r);
     }
@@ -271,8 +271,7 @@ struct Blocks {
     // than 2^-50, inside the common tolerance.
     static inline D pow_table(D x, const PowfTable& table, M& fix) {
         const M ordinary = P::m_and(P::gt(x, P::splat(0.0)), P::lt(x, P::splat(0x1p128)));
-        const D r = K::pow_table_approx(P::select(ordinary, x, P::splat(1.0)), table.scale, table.pairs,
-                                        table.series);
+        const D r = K::pow_table_approx(P::select(ordinary, x, P::splat(1.0)), table.scale, table.pairs, table.series);
         fix = P::m_or(P::m_not(ordinary), K::ambiguous(r, kToleranceUnits));
         return r;
     }
@@ -295,9 +294,7 @@ struct BatchFunctions {
     struct Pow {
         typename P::D y;
         std::uint64_t units;
-        typename P::D operator()(typename P::D x, typename P::M& fix) const {
-            return Blocks<P>::pow(x, y, units, fix);
-        }
+        typename P::D operator()(typename P::D x, typename P::M& fix) const { return Blocks<P>::pow(x, y, units, fix); }
     };
 
     struct PowTable {
@@ -320,7 +317,8 @@ struct BatchFunctions {
     }
     static void powf(const float* in, float y, float* out, std::size_t n) {
         const double wide = static_cast<double>(y);
-        run_batch<P>(in, out, n, Pow{P::splat(wide), pow_tolerance_units(wide)}, [y](float v) { return cr_powf(v, y); });
+        run_batch<P>(in, out, n, Pow{P::splat(wide), pow_tolerance_units(wide)},
+                     [y](float v) { return cr_powf(v, y); });
     }
     static void powf_table(const float* in, const PowfTable& table, float* out, std::size_t n) {
         run_batch<P>(in, out, n, PowTable{&table}, [y = table.y](float v) { return cr_powf(v, y); });

@@ -44,8 +44,8 @@ private:
         : kind_(kind), borrowed_(message), exception_(std::move(exception)) {}
 
     Kind kind_;
-    std::string text_;                 // a kernel error's text
-    const char* borrowed_ = nullptr;   // otherwise: inside exception_, or a string literal
+    std::string text_;                // a kernel error's text
+    const char* borrowed_ = nullptr;  // otherwise: inside exception_, or a string literal
     std::exception_ptr exception_;
 };
 

@@ -35,9 +35,7 @@ struct ImageView {
     std::size_t width() const noexcept { return shape.width; }
     std::size_t channels() const noexcept { return shape.channels; }
 
-    const float* row(std::size_t y) const noexcept {
-        return origin + static_cast<std::ptrdiff_t>(y) * row_stride;
-    }
+    const float* row(std::size_t y) const noexcept { return origin + static_cast<std::ptrdiff_t>(y) * row_stride; }
     const float* pixel(std::size_t y, std::size_t x) const noexcept {
         return row(y) + static_cast<std::ptrdiff_t>(x) * col_stride;
     }

@@ -31,19 +31,19 @@ constexpr float kOffset = std::bit_cast<float>(std::uint32_t{0xBD6147AE});      
 struct EncodeRun {
     [[gnu::always_inline]] static inline void run(const float* input, float* output, std::size_t count,
                                                   const PowfTable& power, Isa isa) noexcept {
-    // 2 KiB of scratch: enough values per batch call to amortise its set-up.
-    constexpr std::size_t kTile = 512;
-    float scratch[kTile];
-    for (std::size_t base = 0; base < count; base += kTile) {
-        const std::size_t n = std::min(kTile, count - base);
-        const float* x = input + base;
-        for (std::size_t i = 0; i < n; ++i) scratch[i] = x[i] <= kLinearThreshold ? 1.0f : x[i];
-        cr_powf_batch(scratch, power, scratch, n, isa);
-        float* y = output + base;
-        for (std::size_t i = 0; i < n; ++i) {
-            y[i] = x[i] <= kLinearThreshold ? x[i] * kLinearSlope : scratch[i] * kScale + kOffset;
+        // 2 KiB of scratch: enough values per batch call to amortise its set-up.
+        constexpr std::size_t kTile = 512;
+        float scratch[kTile];
+        for (std::size_t base = 0; base < count; base += kTile) {
+            const std::size_t n = std::min(kTile, count - base);
+            const float* x = input + base;
+            for (std::size_t i = 0; i < n; ++i) scratch[i] = x[i] <= kLinearThreshold ? 1.0f : x[i];
+            cr_powf_batch(scratch, power, scratch, n, isa);
+            float* y = output + base;
+            for (std::size_t i = 0; i < n; ++i) {
+                y[i] = x[i] <= kLinearThreshold ? x[i] * kLinearSlope : scratch[i] * kScale + kOffset;
+            }
         }
-    }
     }
 };
 

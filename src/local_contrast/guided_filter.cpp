@@ -94,8 +94,8 @@ constexpr std::size_t kBand = 4;
 // Both forms start every staircase at a multiple of kBand, so each row is
 // built by the same code path in both.
 template <class Source>
-[[gnu::noinline]] void build_table(const Geometry& g, const TableRows& table, std::size_t y_begin,
-                                   std::size_t y_end, const Source& source) noexcept {
+[[gnu::noinline]] void build_table(const Geometry& g, const TableRows& table, std::size_t y_begin, std::size_t y_end,
+                                   const Source& source) noexcept {
     const std::size_t w = g.width;
     const auto above_row = [&](std::size_t y) -> const double* { return y == 0 ? g.zero_row : table.row(y - 1); };
     std::size_t y = y_begin;
@@ -241,9 +241,9 @@ void row_windows(const Geometry& g, const TableRows& t1, const TableRows& t2, st
 
 // q = mean_b + I * mean_a in double, rounded once, for (y, xa) .. (y, xb - 1).
 template <class ColumnStride>
-[[gnu::noinline]] void output_row(const Geometry& g, const TableRows& t_a, const TableRows& t_b,
-                                  const PlaneView& plane, ColumnStride column_stride, std::size_t y, std::size_t xa,
-                                  std::size_t xb, float* q_row) noexcept {
+[[gnu::noinline]] void output_row(const Geometry& g, const TableRows& t_a, const TableRows& t_b, const PlaneView& plane,
+                                  ColumnStride column_stride, std::size_t y, std::size_t xa, std::size_t xb,
+                                  float* q_row) noexcept {
     const float* i_row = plane.origin + static_cast<std::ptrdiff_t>(y) * plane.row_stride;
     const std::ptrdiff_t step = column_stride;
     row_windows(g, t_a, t_b, y, xa, xb, [&](std::size_t x, double s_a, double s_b, double n) {

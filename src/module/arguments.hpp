@@ -36,7 +36,6 @@ struct Signature {
 bool match_fastcall(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                     std::span<PyObject*> slots);
 // The same for a constructor's argument tuple and keyword dictionary (may be null).
-bool match_tuple_and_dict(const Signature& signature, PyObject* args, PyObject* kwargs,
-                          std::span<PyObject*> slots);
+bool match_tuple_and_dict(const Signature& signature, PyObject* args, PyObject* kwargs, std::span<PyObject*> slots);
 
 }  // namespace ostrel::py

@@ -19,8 +19,8 @@ constexpr const char kPanicDoc[] =
 
 PyObject* panic_class() {
     if (panic_exception_class != nullptr) return panic_exception_class;
-    PyObject* created = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc, PyExc_BaseException,
-                                                  nullptr);
+    PyObject* created =
+        PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc, PyExc_BaseException, nullptr);
     if (created == nullptr) return nullptr;
     if (panic_exception_class != nullptr) {  // made meanwhile by another thread
         Py_DECREF(created);

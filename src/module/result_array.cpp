@@ -25,10 +25,7 @@ PyType_Slot slice_container_slots[] = {
 };
 
 PyType_Spec slice_container_spec{
-    "builtins.PySliceContainer",
-    sizeof(SliceContainer),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    "builtins.PySliceContainer", sizeof(SliceContainer), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     slice_container_slots,
 };
 
@@ -50,8 +47,7 @@ PyObject* wrap_result(ResultBuffer& result) {
                                          static_cast<Py_ssize_t>(shape.channels)};
     // Row-major float32: the byte steps of a C-contiguous array.
     constexpr Py_ssize_t kElementBytes = sizeof(float);
-    const std::array<Py_ssize_t, 3> strides{dims[1] * dims[2] * kElementBytes, dims[2] * kElementBytes,
-                                            kElementBytes};
+    const std::array<Py_ssize_t, 3> strides{dims[1] * dims[2] * kElementBytes, dims[2] * kElementBytes, kElementBytes};
     PyObject* descr = numpy->descr_from_type(kNumpyFloat32);
     if (descr == nullptr) return nullptr;
     // new_from_descr steals the descriptor reference.

@@ -61,7 +61,7 @@ private:
     std::size_t threads_;
     std::mutex mutex_;
     std::condition_variable all_done_;
-    std::list<Piece> pieces_;  // a list keeps addresses stable while it grows
+    std::list<Piece> pieces_;              // a list keeps addresses stable while it grows
     std::atomic<std::size_t> pending_{1};  // the root piece
     bool done_ = false;
     std::exception_ptr failure_;

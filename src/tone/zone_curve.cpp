@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+
 #include "core/cr_math.hpp"
 #include "core/fault.hpp"
 #include "core/isa_variants.hpp"
@@ -24,8 +25,7 @@ constexpr float kWidthDivisor = std::bit_cast<float>(std::uint32_t{0x3FA3D70B});
 ZoneOffsets make_zone_offsets(ZoneOffsets entries) {
     // A stable sort keeps repeated indices in insertion order; the last of each
     // run is the one to keep.
-    std::stable_sort(entries.begin(), entries.end(),
-                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::stable_sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
     ZoneOffsets table;
     table.reserve(entries.size());
     for (std::size_t i = 0; i < entries.size(); ++i) {
@@ -77,37 +77,37 @@ namespace {
 struct ZoneCurveRun {
     [[gnu::always_inline]] static inline void run(const float* input, float* output, std::size_t count,
                                                   std::span<const ZoneTerm> terms, Isa isa) noexcept {
-    // A tile's four arrays (4 KiB) stay in the first-level cache.
-    constexpr std::size_t kTile = 256;
-    float z[kTile];
-    float stops[kTile];
-    float scratch[kTile];
-    for (std::size_t base = 0; base < count; base += kTile) {
-        const std::size_t n = std::min(kTile, count - base);
-        const float* g = input + base;
-        for (std::size_t i = 0; i < n; ++i) {
-            // The comparison sends NaN, zero and negatives to the floor.
-            z[i] = g[i] > kLuminanceFloor ? g[i] : kLuminanceFloor;
-            stops[i] = -0.0f;
-        }
-        cr_logf_batch(z, z, n, isa);
-        for (std::size_t i = 0; i < n; ++i) {
-            float position = z[i] / kLn2;
-            position = position + kMiddleGreyZone;
-            z[i] = position + kStopsGreyToOne;
-        }
-        for (const ZoneTerm& term : terms) {
+        // A tile's four arrays (4 KiB) stay in the first-level cache.
+        constexpr std::size_t kTile = 256;
+        float z[kTile];
+        float stops[kTile];
+        float scratch[kTile];
+        for (std::size_t base = 0; base < count; base += kTile) {
+            const std::size_t n = std::min(kTile, count - base);
+            const float* g = input + base;
             for (std::size_t i = 0; i < n; ++i) {
-                const float d = z[i] - term.centre;
-                const float e = (-d) * d;
-                scratch[i] = e / kWidthDivisor;
+                // The comparison sends NaN, zero and negatives to the floor.
+                z[i] = g[i] > kLuminanceFloor ? g[i] : kLuminanceFloor;
+                stops[i] = -0.0f;
             }
-            cr_expf_batch(scratch, scratch, n, isa);
-            for (std::size_t i = 0; i < n; ++i) stops[i] = (scratch[i] * term.offset) + stops[i];
+            cr_logf_batch(z, z, n, isa);
+            for (std::size_t i = 0; i < n; ++i) {
+                float position = z[i] / kLn2;
+                position = position + kMiddleGreyZone;
+                z[i] = position + kStopsGreyToOne;
+            }
+            for (const ZoneTerm& term : terms) {
+                for (std::size_t i = 0; i < n; ++i) {
+                    const float d = z[i] - term.centre;
+                    const float e = (-d) * d;
+                    scratch[i] = e / kWidthDivisor;
+                }
+                cr_expf_batch(scratch, scratch, n, isa);
+                for (std::size_t i = 0; i < n; ++i) stops[i] = (scratch[i] * term.offset) + stops[i];
+            }
+            cr_exp2f_batch(stops, scratch, n, isa);
+            for (std::size_t i = 0; i < n; ++i) output[base + i] = g[i] * scratch[i];
         }
-        cr_exp2f_batch(stops, scratch, n, isa);
-        for (std::size_t i = 0; i < n; ++i) output[base + i] = g[i] * scratch[i];
-    }
     }
 };
 

@@ -112,11 +112,7 @@ PyType_Slot zone_params_slots[] = {
 };
 
 PyType_Spec zone_params_spec{
-    "builtins.ZoneParams",
-    sizeof(ZoneParamsObject),
-    0,
-    Py_TPFLAGS_DEFAULT,
-    zone_params_slots,
+    "builtins.ZoneParams", sizeof(ZoneParamsObject), 0, Py_TPFLAGS_DEFAULT, zone_params_slots,
 };
 
 }  // namespace

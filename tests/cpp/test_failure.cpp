@@ -71,9 +71,8 @@ TEST_CASE("failure: the replaced allocator refuses while asked to") {
 }
 
 TEST_CASE("failure: every exception kind is captured without allocating") {
-    const ostrel::Failure fault = capture_without_memory([] {
-        ostrel::raise_internal_fault("zone_system: input must be C-contiguous, and this text is long");
-    });
+    const ostrel::Failure fault = capture_without_memory(
+        [] { ostrel::raise_internal_fault("zone_system: input must be C-contiguous, and this text is long"); });
     CHECK(fault.kind() == ostrel::Failure::Kind::internal_fault);
     CHECK(std::strcmp(fault.message(), "zone_system: input must be C-contiguous, and this text is long") == 0);
 
@@ -92,9 +91,8 @@ TEST_CASE("failure: every exception kind is captured without allocating") {
 
 TEST_CASE("failure: a captured message outlives its catch block and moves with the failure") {
     ostrel::Failure moved = [] {
-        ostrel::Failure captured = capture_without_memory([] {
-            throw std::runtime_error(std::string("a message built at run time, ") + std::to_string(1234567));
-        });
+        ostrel::Failure captured = capture_without_memory(
+            [] { throw std::runtime_error(std::string("a message built at run time, ") + std::to_string(1234567)); });
         return captured;
     }();
     // The exception object is kept alive by the failure: AddressSanitizer

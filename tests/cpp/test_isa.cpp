@@ -48,9 +48,8 @@ std::vector<float> test_values() {
     std::vector<float> values;
     for (int i = 0; i < 3001; ++i) values.push_back(unit(rng));
     for (int i = 0; i < 1000; ++i) values.push_back(std::bit_cast<float>(any_bits(rng)));
-    for (float special : {0.0f, -0.0f, 1e-45f, 1e-38f, 0.0031308f, 1.0f, 3e38f,
-                          std::numeric_limits<float>::infinity(), -std::numeric_limits<float>::infinity(),
-                          std::numeric_limits<float>::quiet_NaN()}) {
+    for (float special : {0.0f, -0.0f, 1e-45f, 1e-38f, 0.0031308f, 1.0f, 3e38f, std::numeric_limits<float>::infinity(),
+                          -std::numeric_limits<float>::infinity(), std::numeric_limits<float>::quiet_NaN()}) {
         values.push_back(special);
     }
     return values;

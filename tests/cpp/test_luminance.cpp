@@ -52,13 +52,20 @@ float reference(float r, float g, float b, const ChannelWeights& w) {
 // Pixel values with the awkward cases mixed in among ordinary ones.
 std::vector<float> sample_values(std::size_t count, unsigned seed) {
     const std::vector<float> specials{
-        std::numeric_limits<float>::quiet_NaN(), -std::numeric_limits<float>::quiet_NaN(),
-        from_bits(0x7FC00123),                   from_bits(0x7F800001),  // a signalling NaN
-        std::numeric_limits<float>::infinity(),  -std::numeric_limits<float>::infinity(),
-        0.0f,                                    -0.0f,
-        from_bits(0x00000001),                   from_bits(0x807FFFFF),  // denormals
-        from_bits(0x00012345),                   3.0e38f,
-        -3.4e38f,                                1.0f,
+        std::numeric_limits<float>::quiet_NaN(),
+        -std::numeric_limits<float>::quiet_NaN(),
+        from_bits(0x7FC00123),
+        from_bits(0x7F800001),  // a signalling NaN
+        std::numeric_limits<float>::infinity(),
+        -std::numeric_limits<float>::infinity(),
+        0.0f,
+        -0.0f,
+        from_bits(0x00000001),
+        from_bits(0x807FFFFF),  // denormals
+        from_bits(0x00012345),
+        3.0e38f,
+        -3.4e38f,
+        1.0f,
     };
     std::mt19937 engine(seed);
     std::uniform_real_distribution<float> ordinary(-0.5f, 4.0f);
@@ -92,7 +99,8 @@ StridedImage make_image(const std::vector<float>& logical, std::size_t h, std::s
     for (std::size_t y = 0; y < h; ++y) {
         for (std::size_t x = 0; x < w; ++x) {
             for (std::size_t c = 0; c < 3; ++c) {
-                const std::ptrdiff_t offset = static_cast<std::ptrdiff_t>(y) * rs + static_cast<std::ptrdiff_t>(x) * cs +
+                const std::ptrdiff_t offset = static_cast<std::ptrdiff_t>(y) * rs +
+                                              static_cast<std::ptrdiff_t>(x) * cs +
                                               static_cast<std::ptrdiff_t>(c) * chs;
                 image.storage[static_cast<std::size_t>(offset - low)] = logical[(y * w + x) * 3 + c];
             }
@@ -148,9 +156,9 @@ TEST_CASE("luminance tables: stored coefficient bits") {
 }
 
 TEST_CASE("luminance tables: filter weights are coefficient times transmission, rounded once") {
-    constexpr std::uint32_t one = 0x3F800000, t09 = 0x3F666666, t055 = 0x3F0CCCCD, t03 = 0x3E99999A,
-                            t02 = 0x3E4CCCCD, t01 = 0x3DCCCCCD, t002 = 0x3CA3D70A;
-    const std::uint32_t transmissions[6][3] = {{one, one, one}, {one, t09, t03},  {one, t055, t01},
+    constexpr std::uint32_t one = 0x3F800000, t09 = 0x3F666666, t055 = 0x3F0CCCCD, t03 = 0x3E99999A, t02 = 0x3E4CCCCD,
+                            t01 = 0x3DCCCCCD, t002 = 0x3CA3D70A;
+    const std::uint32_t transmissions[6][3] = {{one, one, one},  {one, t09, t03}, {one, t055, t01},
                                                {one, t01, t002}, {t02, one, t03}, {t01, t03, one}};
     for (std::uint8_t standard = 0; standard < 3; ++standard) {
         const ChannelWeights c = ostrel::standard_weights(standard_code(standard));
@@ -235,8 +243,8 @@ TEST_CASE("luminance: denormal inputs and weights are not flushed to zero") {
     for (std::size_t i = 0; i < 11; ++i) CHECK_MSG(bits(out[i]) == i + 1, "pixel " << i);
     // A denormal weight times an ordinary value gives a denormal product.
     std::vector<float> ones(11 * 3, 1.0f);
-    KernelResult tiny = ostrel::channel_mixer_bw(ImageView::contiguous(ones.data(), Shape3{1, 11, 3}),
-                                                 from_bits(5), 0.0f, 0.0f);
+    KernelResult tiny =
+        ostrel::channel_mixer_bw(ImageView::contiguous(ones.data(), Shape3{1, 11, 3}), from_bits(5), 0.0f, 0.0f);
     for (const float v : pixels_of(tiny)) CHECK(bits(v) == 5u);
 }
 
@@ -256,8 +264,8 @@ TEST_CASE("luminance: every layout equals the per-pixel formula, widths 1 to 70"
                             reference(logical[3 * p], logical[3 * p + 1], logical[3 * p + 2], weights);
                         if (!same_value(out[p], expected) && failures++ < 10) {
                             CHECK_MSG(false, layout.name << " " << h << "x" << w << " pixel " << p << ": got 0x"
-                                                         << std::hex << bits(out[p]) << " expected 0x"
-                                                         << bits(expected) << std::dec);
+                                                         << std::hex << bits(out[p]) << " expected 0x" << bits(expected)
+                                                         << std::dec);
                         }
                     }
                 }
