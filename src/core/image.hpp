@@ -79,9 +79,10 @@ public:
     KernelResult(KernelError error) noexcept : outcome_(std::move(error)) {}     // NOLINT
 
     bool ok() const noexcept { return std::holds_alternative<ResultBuffer>(outcome_); }
-    ResultBuffer& value() noexcept { return std::get<ResultBuffer>(outcome_); }
-    KernelError& error() noexcept { return std::get<KernelError>(outcome_); }
-    const std::string& error_text() const noexcept { return std::get<KernelError>(outcome_).text; }
+    // Only for an outcome of that kind (ok() tells which).
+    ResultBuffer& value() noexcept { return *std::get_if<ResultBuffer>(&outcome_); }
+    KernelError& error() noexcept { return *std::get_if<KernelError>(&outcome_); }
+    const std::string& error_text() const noexcept { return std::get_if<KernelError>(&outcome_)->text; }
 
 private:
     std::variant<ResultBuffer, KernelError> outcome_;

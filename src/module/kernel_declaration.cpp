@@ -42,7 +42,7 @@ PyMethodDef kernel_method(const KernelDeclaration& kernel,
     // The interpreter calls the entry through PyCFunction and the flags tell
     // it the real signature; the detour through void(*)() keeps the cast
     // between function pointer types well defined for the compiler.
-    return {kernel.name.data(), reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry)),
+    return {kernel.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry)),
             METH_FASTCALL | METH_KEYWORDS | METH_STATIC, doc};
 }
 

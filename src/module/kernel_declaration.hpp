@@ -37,7 +37,7 @@ private:
 };
 
 struct KernelDeclaration {
-    std::string_view name;
+    const char* name;
     std::span<const Parameter> parameters;  // the first is `img`
     const char* doc;                        // the docstring after its signature line
     // Converts the arguments after the image and runs the kernel through

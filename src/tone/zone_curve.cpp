@@ -115,7 +115,7 @@ using ZoneCurveRuns = LoopVariants<ZoneCurveRun, const float*, float*, std::size
 
 }  // namespace
 
-KernelResult zone_system(const ImageView& input, ZoneOffsets offsets) {
+KernelResult zone_system(const ImageView& input, const ZoneOffsets& offsets) {
     if (input.channels() != 1) {
         return shape_error("zone_system expects (H, W, 1) luminance input, got shape " + shape_text(input.shape));
     }

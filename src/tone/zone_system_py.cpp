@@ -1,7 +1,5 @@
 // Python face of zone_system: the offset table is copied while the lock is
 // held, then the kernel runs without it.
-#include <utility>
-
 #include "module/call_frame.hpp"
 #include "module/registry.hpp"
 #include "tone/zone_curve.hpp"
@@ -15,7 +13,7 @@ constexpr Parameter kParameters[] = {{"img"}, {"params"}};
 PyObject* zone_system_body(const KernelArguments& args) {
     ZoneOffsets offsets;
     if (!zone_params_argument(args[1], args.name(1), offsets)) return nullptr;
-    return run_kernel([&] { return zone_system(args.image(), std::move(offsets)); });
+    return run_kernel([&] { return zone_system(args.image(), offsets); });
 }
 
 constexpr const char kDoc[] =

@@ -61,6 +61,7 @@ TEST_CASE("failure: the replaced allocator refuses while asked to") {
         RefusedAllocations guard;
         try {
             std::string long_text(100, 'x');
+            CHECK(long_text.size() == 100);  // not reached
         } catch (const std::bad_alloc&) {
             refused = true;
         }

@@ -50,7 +50,7 @@ def run_python() -> Callable[..., subprocess.CompletedProcess[str]]:
     return run_in_subprocess
 
 
-STUB_FILE = pathlib.Path(__file__).resolve().parents[2] / "stubs" / "ostrel_core-stubs" / "__init__.pyi"
+STUB_FILE = pathlib.Path(__file__).resolve().parents[2] / "stubs" / "ostrel_core" / "__init__.pyi"
 
 
 def stub_all_names() -> list[str]:
