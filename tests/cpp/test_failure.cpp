@@ -45,15 +45,31 @@ ostrel::Failure capture_without_memory(Throw&& throw_it) {
 
 }  // namespace
 
-// The test program's global allocation functions, so that a test can make
-// them fail. Exceptions are allocated by the C++ runtime, not through these.
-void* operator new(std::size_t size) {
-    if (refuse_allocations) throw std::bad_alloc();
-    if (void* block = std::malloc(size != 0 ? size : 1)) return block;
+// The test program's global allocation functions (every form without an
+// alignment, so that each pair matches under AddressSanitizer), so that a
+// test can make them fail. Exceptions are allocated by the C++ runtime, not
+// through these.
+namespace {
+void* allocate(std::size_t size) noexcept {
+    if (refuse_allocations) return nullptr;
+    return std::malloc(size != 0 ? size : 1);
+}
+void* allocate_or_throw(std::size_t size) {
+    if (void* block = allocate(size)) return block;
     throw std::bad_alloc();
 }
+}  // namespace
+
+void* operator new(std::size_t size) { return allocate_or_throw(size); }
+void* operator new[](std::size_t size) { return allocate_or_throw(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return allocate(size); }
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return allocate(size); }
 void operator delete(void* block) noexcept { std::free(block); }
+void operator delete[](void* block) noexcept { std::free(block); }
 void operator delete(void* block, std::size_t) noexcept { std::free(block); }
+void operator delete[](void* block, std::size_t) noexcept { std::free(block); }
+void operator delete(void* block, const std::nothrow_t&) noexcept { std::free(block); }
+void operator delete[](void* block, const std::nothrow_t&) noexcept { std::free(block); }
 
 TEST_CASE("failure: the replaced allocator refuses while asked to") {
     bool refused = false;
