@@ -6,13 +6,19 @@
 
 namespace ostrel {
 
-Failure::Failure(KernelError&& error) noexcept : kind_(Kind::shape_error), text_(std::move(error.text)) {
-    switch (error.kind) {
+namespace {
+
+constexpr Failure::Kind kind_of(KernelError::Kind kind) noexcept {
+    switch (kind) {
         case KernelError::Kind::shape:
-            kind_ = Kind::shape_error;
-            break;
+            return Failure::Kind::shape_error;
     }
+    return Failure::Kind::internal_fault;
 }
+
+}  // namespace
+
+Failure::Failure(KernelError&& error) noexcept : kind_(kind_of(error.kind)), text_(std::move(error.text)) {}
 
 Failure Failure::current_exception() noexcept {
     // Rethrowing the handled exception reuses its object: no allocation.

@@ -1,5 +1,8 @@
 #include "module/kernel_declaration.hpp"
 
+#include <array>
+#include <string>
+
 #include "core/fault.hpp"
 #include "module/call_frame.hpp"
 #include "module/image_argument.hpp"

@@ -5,7 +5,6 @@
 // matching and the parameter names in conversion errors all follow from it.
 // Each kernel defines its declaration beside its Python face
 // (`<name>_kernel`) and names it once in module/registry.hpp.
-#include <array>
 #include <cstddef>
 #include <span>
 #include <string>
