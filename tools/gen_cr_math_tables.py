@@ -7,7 +7,7 @@ tables do not depend on any platform's libm. Run: python3 tools/gen_cr_math_tabl
 """
 
 import decimal
-from decimal import Decimal as D
+from decimal import Decimal as D  # noqa: N817 - short, as in the formulas
 
 decimal.getcontext().prec = 80
 LN2 = D(2).ln()

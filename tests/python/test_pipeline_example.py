@@ -1,9 +1,9 @@
 # mypy: allow-untyped-defs, allow-incomplete-defs, allow-untyped-calls
 # mypy: disable-error-code="arg-type, call-arg, misc, dict-item, attr-defined, union-attr"
-# mypy: disable-error-code="assignment, operator, call-overload"
+# mypy: disable-error-code="assignment, operator, call-overload, no-any-return"
 # (These tests call the module with wrong arguments and probe attributes on
 # purpose; their small helpers stay unannotated, their bodies are still checked.)
-"""The README's main job: the whole pipeline on the bundled photograph."""
+"""The step-by-step example: the kernels in pipeline order on the bundled photograph."""
 
 import importlib.util
 import pathlib
@@ -11,7 +11,7 @@ import pathlib
 import numpy as np
 import pytest
 
-Image = pytest.importorskip("PIL.Image")
+pyvips = pytest.importorskip("pyvips")
 
 EXAMPLE = pathlib.Path(__file__).resolve().parents[2] / "examples" / "bw_pipeline.py"
 
@@ -29,27 +29,16 @@ def load_example():
     [
         ([], ".png", np.uint8),
         (["--bits", "16", "--filter", "Red25A", "--standard", "Bt2020"], ".tif", np.uint16),
-        (["--mixer", "0.6,0.5,-0.1", "--zones", "", "--strength", "0"], ".png", np.uint8),
+        (["--zones", "", "--strength", "0"], ".jpg", np.uint8),
     ],
 )
 def test_pipeline_writes_a_single_channel_print(tmp_path, capsys, options, suffix, dtype):
     output = tmp_path / f"print{suffix}"
     assert load_example().main(["-o", str(output), *options]) == 0
-    with Image.open(output) as written:
-        samples = np.asarray(written)
+    samples = pyvips.Image.new_from_file(str(output)).numpy()
     assert samples.shape == (512, 512)
     assert samples.dtype == dtype
     assert samples.min() < samples.max()  # a picture, not a flat field
     report = capsys.readouterr().out
     for kernel in ("zone_system", "local_contrast", "encode_srgb"):
         assert kernel in report
-
-
-def test_decoding_inverts_the_srgb_encoding():
-    import ostrel_core
-
-    example = load_example()
-    codes = np.arange(256, dtype=np.uint8).reshape(1, 256, 1)
-    linear = example.decode_srgb(codes)
-    encoded = ostrel_core.encode_srgb(linear)
-    assert np.array_equal(np.round(encoded * 255).astype(np.uint8), codes)

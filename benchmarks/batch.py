@@ -1,0 +1,195 @@
+"""Photo-tool benchmark: `ostrel convert` on twenty 12-megapixel JPEGs, beside libvips and ImageMagick.
+
+    python benchmarks/batch.py [--count 20] [--repeats 5]
+
+It makes the photos itself (the bundled portrait upscaled to 4000 x 3000 with
+a little grain, JPEG quality 92; kept in out/bench-batch/photos for the next
+run) and converts them to 16-bit TIFF prints with the default recipe. It
+prints, all from the same run:
+
+- seconds per image in-process (read, kernels, write; medians of `repeats`),
+- one file through the command line, from process start to exit (median),
+- images/s for the folder through the command line (default jobs and -j 1),
+- the kernels' share of the wall time of an in-process folder run,
+- libvips's plain grey conversion (`vips colourspace in.jpg out.tif grey16`)
+  and ImageMagick's (`convert in.jpg -colorspace Gray -depth 16 out.tif`) on
+  the same files, one process per file, as a shell loop would run them.
+
+The libvips and ImageMagick command-line tools come from Debian's
+`libvips-tools` and `imagemagick`; the script installs them when missing.
+It only reports; it never fails on a figure.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import platform
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from collections.abc import Callable
+from pathlib import Path
+
+import numpy as np
+
+import ostrel
+from ostrel import batch, reading, rendering, writing
+
+ROOT = Path(__file__).resolve().parents[1]
+OUT = Path(os.environ.get("OSTREL_OUT", ROOT / "out")) / "bench-batch"
+SOURCE = ROOT / "examples" / "data" / "astronaut.png"
+
+
+def make_photos(count: int) -> list[Path]:
+    import pyvips
+
+    folder = OUT / "photos"
+    folder.mkdir(parents=True, exist_ok=True)
+    wanted = [folder / f"photo{index:02d}.jpg" for index in range(count)]
+    if all(path.exists() for path in wanted):
+        return wanted
+    big = pyvips.Image.new_from_file(str(SOURCE)).resize(7.8125, kernel="lanczos3").crop(0, 0, 4000, 3000)
+    rng = np.random.default_rng(0)
+    for index, path in enumerate(wanted):
+        grain = rng.normal(0.0, 3.0, (3000, 4000, 1)).astype(np.float32)
+        noisy = (big + pyvips.Image.new_from_array(grain)).cast("uchar")
+        (noisy.flip("horizontal") if index % 2 else noisy).copy(interpretation="srgb").jpegsave(str(path), Q=92)
+    return wanted
+
+
+def ensure_tools() -> dict[str, str | None]:
+    tools = {"vips": shutil.which("vips"), "convert": shutil.which("convert")}
+    missing = [package for tool, package in (("vips", "libvips-tools"), ("convert", "imagemagick")) if not tools[tool]]
+    if missing and os.geteuid() == 0 and shutil.which("apt-get"):
+        print(f"installing {' '.join(missing)} ...", flush=True)
+        subprocess.run(["apt-get", "install", "-y", "-qq", *missing], capture_output=True, check=False)
+        tools = {"vips": shutil.which("vips"), "convert": shutil.which("convert")}
+    return tools
+
+
+def median_of(job: Callable[[], object], repeats: int) -> float:
+    job()  # warm-up
+    times = []
+    for _ in range(repeats):
+        start = time.perf_counter()
+        job()
+        times.append(time.perf_counter() - start)
+    return statistics.median(times)
+
+
+def in_process(photo: Path, repeats: int, scratch: Path) -> dict[str, float]:
+    recipe = ostrel.Recipe()
+    text = recipe.to_toml()
+    stages: dict[str, list[float]] = {"read": [], "kernels": [], "write": [], "total": []}
+    for index in range(repeats + 1):
+        t0 = time.perf_counter()
+        loaded = reading.read_photo(photo)
+        t1 = time.perf_counter()
+        plane = rendering.render(loaded.pixels, recipe)
+        t2 = time.perf_counter()
+        writing.write_print(plane, scratch / "one.tif", recipe.output, metadata=loaded.metadata, recipe_text=text)
+        t3 = time.perf_counter()
+        if index:  # the first is a warm-up
+            for name, seconds in (("read", t1 - t0), ("kernels", t2 - t1), ("write", t3 - t2), ("total", t3 - t0)):
+                stages[name].append(seconds)
+    return {name: statistics.median(values) for name, values in stages.items()}
+
+
+def folder_in_process(photos: list[Path], scratch: Path) -> tuple[float, float]:
+    """Images/s of an in-process batch and the kernels' share of its wall time."""
+    spent: list[float] = []
+    # The batch module's own name for the kernels' stage, replaced for the
+    # measurement (it imports render from ostrel.rendering).
+    original: Callable[..., object] = batch.render  # type: ignore[attr-defined]
+
+    def timed_render(*args: object, **kwargs: object) -> object:
+        start = time.perf_counter()
+        result = original(*args, **kwargs)
+        spent.append(time.perf_counter() - start)
+        return result
+
+    batch.render = timed_render  # type: ignore[attr-defined,assignment]
+    try:
+        report = ostrel.convert_files(photos, scratch / "inproc")
+    finally:
+        batch.render = original  # type: ignore[attr-defined,assignment]
+    return report.images_per_second, sum(spent) / report.seconds
+
+
+def cli(*argv: object) -> float:
+    start = time.perf_counter()
+    subprocess.run([sys.executable, "-m", "ostrel", *map(str, argv)], check=True, capture_output=True)
+    return time.perf_counter() - start
+
+
+def per_file_tool(command: list[str], photos: list[Path], scratch: Path) -> float:
+    """Images/s of one process per file, run one after another."""
+    scratch.mkdir(parents=True, exist_ok=True)
+    start = time.perf_counter()
+    for photo in photos:
+        target = scratch / (photo.stem + ".tif")
+        subprocess.run([part.format(src=photo, dst=target) for part in command], check=True, capture_output=True)
+    return len(photos) / (time.perf_counter() - start)
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--count", type=int, default=20)
+    parser.add_argument("--repeats", type=int, default=5)
+    args = parser.parse_args()
+
+    photos = make_photos(args.count)
+    tools = ensure_tools()
+    print(
+        f"{platform.processor() or platform.machine()}, {os.cpu_count()} CPUs, Python {platform.python_version()}, "
+        f"{len(photos)} photos of 4000 x 3000 (JPEG Q92) -> 16-bit TIFF, default recipe"
+    )
+    with tempfile.TemporaryDirectory(dir=OUT) as temporary:
+        scratch = Path(temporary)
+        stages = in_process(photos[0], args.repeats, scratch)
+        one_file = median_of(lambda: cli("convert", photos[0], "-o", scratch / "one", "-q"), args.repeats)
+        folder = statistics.median(
+            len(photos) / cli("convert", *photos, "-o", scratch / f"folder{run}", "-q") for run in range(3)
+        )
+        serial = len(photos) / cli("convert", *photos, "-o", scratch / "serial", "-q", "-j", "1")
+        rate, share = folder_in_process(photos, scratch)
+        peers: dict[str, float | None] = {"vips": None, "convert": None}
+        if tools["vips"]:
+            peers["vips"] = per_file_tool(["vips", "colourspace", "{src}", "{dst}", "grey16"], photos, scratch / "vips")
+        if tools["convert"]:
+            peers["convert"] = per_file_tool(
+                ["convert", "{src}", "-colorspace", "Gray", "-depth", "16", "{dst}"], photos, scratch / "magick"
+            )
+
+    rows = [
+        (
+            "in-process, one image",
+            f"{stages['total']:.3f} s/image",
+            f"read {stages['read']:.3f} + kernels {stages['kernels']:.3f} + write {stages['write']:.3f} s",
+        ),
+        ("`ostrel convert` one file, process start to exit", f"{one_file:.3f} s", "median"),
+        ("`ostrel convert` folder", f"{folder:.2f} images/s", f"-j 1 (no overlap): {serial:.2f} images/s"),
+        ("in-process folder (convert_files)", f"{rate:.2f} images/s", f"kernels {share * 100:.0f} % of the wall time"),
+        (
+            "`vips colourspace ... grey16` per file",
+            f"{peers['vips']:.2f} images/s" if peers["vips"] else "n/a",
+            "plain grey conversion, no tone work",
+        ),
+        (
+            "`convert ... -colorspace Gray -depth 16` per file",
+            f"{peers['convert']:.2f} images/s" if peers["convert"] else "n/a",
+            "ImageMagick, plain grey conversion",
+        ),
+    ]
+    width = max(len(row[0]) for row in rows)
+    for name, figure, note in rows:
+        print(f"{name:<{width}}  {figure:>16}  {note}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,72 @@
+"""ostrel: black-and-white prints from photo files, one or thousands.
+
+The library in five calls::
+
+    import ostrel
+
+    recipe = ostrel.get_preset("red").recipe              # or ostrel.Recipe(), ostrel.load_recipe("my.toml")
+    photo = ostrel.read_photo("photo.jpg")                 # scene-linear RGB + metadata
+    plane = ostrel.render(photo.pixels, recipe)            # the print, display-referred, (H, W, 1)
+    ostrel.write_print(plane, "print.tif", recipe.output, metadata=photo.metadata)
+    report = ostrel.convert_files(["photos/"], "prints/", recipe)   # many, in parallel
+
+The numerical kernels are those of `ostrel_core`; decoding, colour management
+and encoding go through libvips (the ``tool`` extra), camera RAW files through
+LibRaw (the ``raw`` extra).
+"""
+
+from __future__ import annotations
+
+from ostrel.batch import BatchReport, Outcome, convert_file, convert_files, plan_batch, run_batch
+from ostrel.errors import MissingDependencyError, OstrelError, PhotoReadError, PrintWriteError, RecipeError
+from ostrel.presets import PRESETS, Preset, get_preset
+from ostrel.reading import Metadata, Photo, read_image, read_photo
+from ostrel.recipe import FilterStep, LocalContrast, MixerStep, Output, Recipe, load_recipe
+from ostrel.rendering import render
+from ostrel.stamp import read_recipe
+from ostrel.writing import write_print
+
+
+def __getattr__(name: str) -> str:
+    # The version is looked up on first use: importlib.metadata costs more to
+    # import than the rest of the package, and the command line starts often.
+    if name == "__version__":
+        from importlib.metadata import PackageNotFoundError, version
+
+        try:
+            return version("ostrel_core")
+        except PackageNotFoundError:  # running from a source tree
+            return "0+unknown"
+    raise AttributeError(f"module 'ostrel' has no attribute {name!r}")
+
+
+__all__ = [
+    "PRESETS",
+    "BatchReport",
+    "FilterStep",
+    "LocalContrast",
+    "Metadata",
+    "MissingDependencyError",
+    "MixerStep",
+    "OstrelError",
+    "Outcome",
+    "Output",
+    "Photo",
+    "PhotoReadError",
+    "Preset",
+    "PrintWriteError",
+    "Recipe",
+    "RecipeError",
+    "__version__",
+    "convert_file",
+    "convert_files",
+    "get_preset",
+    "load_recipe",
+    "plan_batch",
+    "read_image",
+    "read_photo",
+    "read_recipe",
+    "render",
+    "run_batch",
+    "write_print",
+]

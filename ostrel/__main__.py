@@ -1,0 +1,5 @@
+"""`python -m ostrel`: the command line."""
+
+from ostrel.cli import run
+
+run()

@@ -1,0 +1,458 @@
+"""Converting many photos: which prints to make, then making them.
+
+`plan_batch` turns the inputs (files, folders, glob patterns) into jobs, one
+photo to one print, and decides up front what must not run: inputs that do
+not exist, prints that already exist (with `skip_existing`), a print whose
+path is an input of the same run, and two photos that would give the same
+print. `run_batch` converts the jobs: reading and writing of several files
+overlap with the kernels of another (the kernels use every core, so one
+renders at a time), and a file that fails is reported with its reason while
+the rest go on.
+"""
+
+from __future__ import annotations
+
+import concurrent.futures
+import contextlib
+import glob
+import os
+import threading
+import time
+from collections.abc import Callable, Iterable, Sequence
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any, Final, Literal
+
+from ostrel.buffers import BufferPool
+from ostrel.errors import OstrelError, PrintWriteError
+from ostrel.reading import IMAGE_EXTENSIONS, RAW_EXTENSIONS, pixel_count, read_photo
+from ostrel.recipe import Output, Recipe
+from ostrel.rendering import render
+from ostrel.tiled import DEFAULT_TILE, TILED_THRESHOLD, lazy_photo, write_tiled_print
+from ostrel.writing import TEMPORARY_SUFFIX, write_print
+
+Status = Literal["converted", "skipped", "failed"]
+
+
+@dataclass(frozen=True)
+class Job:
+    """One photo and the print it becomes."""
+
+    source: Path
+    target: Path
+
+
+@dataclass(frozen=True)
+class Outcome:
+    """What became of one input: converted, skipped or failed (with the reason)."""
+
+    source: Path
+    target: Path | None
+    status: Status
+    reason: str = ""
+    seconds: float = 0.0
+
+
+@dataclass
+class Plan:
+    """The jobs to run, and the outcomes already decided without running anything."""
+
+    jobs: list[Job] = field(default_factory=list)
+    decided: list[Outcome] = field(default_factory=list)
+
+    @property
+    def total(self) -> int:
+        return len(self.jobs) + len(self.decided)
+
+
+@dataclass
+class BatchReport:
+    """Every outcome of a batch, in completion order, and its wall time."""
+
+    outcomes: list[Outcome] = field(default_factory=list)
+    seconds: float = 0.0
+    not_run: int = 0
+
+    def count(self, status: Status) -> int:
+        return sum(1 for outcome in self.outcomes if outcome.status == status)
+
+    @property
+    def converted(self) -> int:
+        return self.count("converted")
+
+    @property
+    def skipped(self) -> int:
+        return self.count("skipped")
+
+    @property
+    def failed(self) -> int:
+        return self.count("failed")
+
+    @property
+    def images_per_second(self) -> float:
+        return self.converted / self.seconds if self.seconds > 0 else 0.0
+
+    def summary(self) -> str:
+        text = (
+            f"converted {self.converted}, skipped {self.skipped}, failed {self.failed} "
+            f"in {self.seconds:.2f} s ({self.images_per_second:.2f} images/s)"
+        )
+        if self.not_run:
+            text += f"; interrupted, {self.not_run} not converted"
+        return text
+
+
+class BatchInterrupted(KeyboardInterrupt):
+    """Ctrl-C stopped a batch; `report` holds what was done until then."""
+
+    def __init__(self, report: BatchReport) -> None:
+        super().__init__()
+        self.report = report
+
+
+def _is_hidden(name: str) -> bool:
+    return name.startswith(".")
+
+
+class _Scanner:
+    """Lists the photos of the inputs, remembering what could not be listed."""
+
+    def __init__(self, outdir: Path, recursive: bool) -> None:
+        self.recursive = recursive
+        self.skip_folder = os.path.realpath(outdir)
+        self.found: list[tuple[Path, Path | None]] = []  # (photo, folder it was found under)
+        self.failures: list[Outcome] = []
+
+    def add(self, item: str | os.PathLike[str]) -> None:
+        text = os.fspath(item)
+        path = Path(text)
+        if path.is_dir():
+            self._folder(path)
+        elif path.exists():
+            self.found.append((path, None))
+        elif glob.has_magic(text):
+            matches = sorted(glob.glob(text, recursive=self.recursive))
+            if not matches:
+                self.failures.append(Outcome(path, None, "failed", "no photo matches this pattern"))
+            for match in matches:
+                if Path(match).is_dir():
+                    self._folder(Path(match))
+                elif Path(match).suffix.lower() in IMAGE_EXTENSIONS:
+                    self.found.append((Path(match), None))
+        elif path.is_symlink():
+            self.failures.append(Outcome(path, None, "failed", "a broken symbolic link"))
+        else:
+            self.failures.append(Outcome(path, None, "failed", "no such file or folder"))
+
+    def _folder(self, root: Path) -> None:
+        def failed(error: OSError) -> None:
+            where = Path(error.filename) if error.filename else root
+            self.failures.append(Outcome(where, None, "failed", f"cannot read this folder: {error.strerror}"))
+
+        for folder, subfolders, files in os.walk(root, onerror=failed):
+            subfolders[:] = sorted(
+                name
+                for name in subfolders
+                if not _is_hidden(name) and os.path.realpath(os.path.join(folder, name)) != self.skip_folder
+            )
+            for name in sorted(files):
+                if not _is_hidden(name) and Path(name).suffix.lower() in IMAGE_EXTENSIONS:
+                    self.found.append((Path(folder) / name, root))
+            if not self.recursive:
+                break
+
+
+def _identity(path: Path) -> tuple[int, int] | None:
+    try:
+        status = path.stat()
+    except OSError:
+        return None
+    return (status.st_dev, status.st_ino)
+
+
+def target_for(source: Path, root: Path | None, outdir: Path, output: Output) -> Path:
+    """The print of `source`: its stem and the format's extension, under OUTDIR.
+
+    A photo found in a folder keeps its place relative to that folder (only
+    sub-folders of a recursive scan add anything).
+    """
+    relative = source.parent.relative_to(root) if root is not None else Path()
+    return outdir / relative / (source.stem + output.extension)
+
+
+def plan_batch(
+    inputs: Iterable[str | os.PathLike[str]],
+    outdir: str | os.PathLike[str],
+    output: Output,
+    *,
+    recursive: bool = False,
+    skip_existing: bool = False,
+) -> Plan:
+    """The jobs of a batch, and the inputs decided without running (see module docs)."""
+    out = Path(outdir)
+    scanner = _Scanner(out, recursive)
+    for item in inputs:
+        scanner.add(item)
+    plan = Plan(decided=list(scanner.failures))
+
+    sources: dict[str, tuple[Path, Path | None]] = {}
+    for photo, root in scanner.found:
+        sources.setdefault(os.path.realpath(photo), (photo, root))
+    input_paths = set(sources)
+    input_ids = {identity for identity in (_identity(photo) for photo, _ in sources.values()) if identity}
+
+    claimed: dict[str, Path] = {}
+    for photo, root in sources.values():
+        target = target_for(photo, root, out, output)
+        resolved = os.path.realpath(target)
+        key = os.path.normcase(resolved)
+        if resolved in input_paths or _identity(target) in input_ids:
+            plan.decided.append(
+                Outcome(
+                    photo,
+                    target,
+                    "failed",
+                    f"refused: the print {target} would overwrite "
+                    "an input of this run; choose another output folder or format",
+                )
+            )
+        elif key in claimed:
+            hint = "" if recursive else "; use -r to mirror sub-folders, or"
+            plan.decided.append(
+                Outcome(
+                    photo,
+                    target,
+                    "failed",
+                    f"its print {target} would overwrite the print of "
+                    f"{claimed[key]} from this run{hint} rename one of them",
+                )
+            )
+        elif skip_existing and target.exists():
+            claimed[key] = photo
+            plan.decided.append(Outcome(photo, target, "skipped", f"{target} exists"))
+        else:
+            claimed[key] = photo
+            plan.jobs.append(Job(photo, target))
+    return plan
+
+
+def _remove_stale_temporaries(target: Path) -> None:
+    """Temporaries of `target` left by a run that was killed outright."""
+    for stale in target.parent.glob(f".{glob.escape(target.name)}.*{TEMPORARY_SUFFIX}"):
+        with contextlib.suppress(OSError):
+            stale.unlink()
+
+
+DEFAULT_JOBS: Final = 3
+
+
+def default_jobs() -> int:
+    """Files in flight: one decoding, one in the kernels, one encoding; more on big machines."""
+    return max(DEFAULT_JOBS, min(8, (os.cpu_count() or 1) // 2 + 1))
+
+
+@dataclass(frozen=True)
+class Tiling:
+    """When to convert by tiles: always (True), never (False) or above the threshold (None)."""
+
+    force: bool | None = None
+    tile: int = DEFAULT_TILE
+    threshold: int = TILED_THRESHOLD
+
+    def wanted(self, source: Path) -> bool:
+        if self.force is False or source.suffix.lower() in RAW_EXTENSIONS:
+            return False
+        if self.force:
+            return True
+        pixels = pixel_count(source)
+        return pixels is not None and pixels > self.threshold
+
+
+class _Converter:
+    """Converts one job; shared by the worker threads of a batch."""
+
+    def __init__(
+        self,
+        recipe: Recipe,
+        recipe_text: str | None,
+        cancel: threading.Event,
+        workers: int = 1,
+        tiling: Tiling | None = None,
+    ) -> None:
+        self.recipe = recipe
+        self.recipe_text = recipe_text if recipe_text is not None else recipe.to_toml()
+        self.cancel = cancel
+        self.kernels = threading.Lock()
+        self.buffers = BufferPool(capacity=workers)
+        self.tiling = tiling or Tiling()
+
+    def __call__(self, job: Job) -> Outcome | None:
+        """The job's outcome, or None when the batch was cancelled before it finished."""
+        if self.cancel.is_set():
+            return None
+        start = time.perf_counter()
+        try:
+            return self._convert(job, start)
+        except OstrelError as error:
+            return Outcome(job.source, job.target, "failed", getattr(error, "reason", str(error)))
+        except MemoryError:
+            return Outcome(job.source, job.target, "failed", "not enough memory for this image")
+        except Exception as error:  # noqa: BLE001 - one bad file never stops the batch
+            return Outcome(job.source, job.target, "failed", f"unexpected {type(error).__name__}: {error}")
+
+    def _convert(self, job: Job, start: float) -> Outcome | None:
+        if self.tiling.wanted(job.source):
+            return self._convert_tiled(job, start)
+        photo = read_photo(job.source, allocate=self.buffers.take)
+        if self.cancel.is_set():
+            return None
+        with self.kernels:  # the kernels use every core already
+            plane = render(photo.pixels, self.recipe)
+        metadata = photo.metadata
+        self.buffers.give(photo.pixels)  # the kernels are done with it
+        del photo
+        if self.cancel.is_set():
+            return None
+        self._prepare_folder(job)
+        write_print(plane, job.target, self.recipe.output, metadata=metadata, recipe_text=self.recipe_text)
+        return Outcome(job.source, job.target, "converted", seconds=time.perf_counter() - start)
+
+    def _prepare_folder(self, job: Job) -> None:
+        try:
+            job.target.parent.mkdir(parents=True, exist_ok=True)
+        except OSError as error:
+            raise PrintWriteError(
+                job.target, f"cannot create the folder {job.target.parent}: {error.strerror or error}"
+            ) from None
+        _remove_stale_temporaries(job.target)
+
+    def _convert_tiled(self, job: Job, start: float) -> Outcome | None:
+        if self.recipe.output.format != "tiff":
+            raise PrintWriteError(
+                job.target,
+                f"a tiled print is a BigTIFF: choose --format tiff (tiles are used with --tiled and above "
+                f"{self.tiling.threshold // 1_000_000} megapixels)",
+            )
+        lazy = lazy_photo(job.source, self.tiling.tile)
+        if self.cancel.is_set():
+            return None
+        self._prepare_folder(job)
+        with self.kernels:
+            write_tiled_print(
+                lazy.pixels,
+                job.target,
+                self.recipe,
+                metadata=lazy.metadata,
+                recipe_text=self.recipe_text,
+                tile=self.tiling.tile,
+            )
+        return Outcome(job.source, job.target, "converted", seconds=time.perf_counter() - start)
+
+
+def run_batch(
+    plan: Plan,
+    recipe: Recipe,
+    *,
+    jobs: int | None = None,
+    on_outcome: Callable[[Outcome], None] | None = None,
+    recipe_text: str | None = None,
+    tiling: Tiling | None = None,
+    client: Any = None,
+) -> BatchReport:
+    """Converts the plan's jobs with `jobs` files in flight (default: `default_jobs()`).
+
+    `on_outcome` is called, in the calling thread, for each outcome as it
+    comes (the decided ones first). Ctrl-C lets the files in progress finish
+    or stop at their next step (no temporary file is left) and raises
+    `BatchInterrupted` with the report so far. With a `distributed.Client`,
+    each file is a task on the cluster instead (see `ostrel.distributed`).
+    """
+    if client is not None:
+        from ostrel.distributed import run_on_cluster
+
+        return run_on_cluster(
+            plan, recipe, client, on_outcome=on_outcome, recipe_text=recipe_text, tiling=tiling or Tiling()
+        )
+    report = BatchReport()
+    started = time.perf_counter()
+
+    def record(outcome: Outcome) -> None:
+        report.outcomes.append(outcome)
+        if on_outcome is not None:
+            on_outcome(outcome)
+
+    for outcome in plan.decided:
+        record(outcome)
+    cancel = threading.Event()
+    workers = max(1, jobs or default_jobs())
+    convert = _Converter(recipe, recipe_text, cancel, workers, tiling)
+    executor = concurrent.futures.ThreadPoolExecutor(max_workers=workers, thread_name_prefix="ostrel-batch")
+    futures = [executor.submit(convert, job) for job in plan.jobs]
+    seen: set[concurrent.futures.Future[Outcome | None]] = set()
+
+    def collect(future: concurrent.futures.Future[Outcome | None]) -> None:
+        seen.add(future)
+        result = future.result()
+        if result is not None:
+            record(result)
+
+    try:
+        for future in concurrent.futures.as_completed(futures):
+            collect(future)
+    except KeyboardInterrupt:
+        cancel.set()
+        executor.shutdown(wait=True, cancel_futures=True)
+        for future in futures:
+            if future not in seen and future.done() and not future.cancelled():
+                collect(future)
+        report.seconds = time.perf_counter() - started
+        report.not_run = len(plan.jobs) - sum(1 for future in seen if future.result() is not None)
+        raise BatchInterrupted(report) from None
+    finally:
+        executor.shutdown(wait=True, cancel_futures=True)
+    report.seconds = time.perf_counter() - started
+    return report
+
+
+def convert_files(
+    inputs: Sequence[str | os.PathLike[str]],
+    outdir: str | os.PathLike[str],
+    recipe: Recipe | None = None,
+    *,
+    recursive: bool = False,
+    skip_existing: bool = False,
+    jobs: int | None = None,
+    on_outcome: Callable[[Outcome], None] | None = None,
+    tiling: Tiling | None = None,
+    client: Any = None,
+) -> BatchReport:
+    """Converts photos (files, folders, glob patterns) into prints under `outdir`.
+
+    Failures are outcomes in the report, never exceptions: check
+    `report.failed`. Ctrl-C raises `BatchInterrupted` with the report so far.
+    With `client` (a `distributed.Client`), the files are converted on its
+    cluster, whose workers must see the same paths (a shared filesystem).
+    """
+    recipe = recipe or Recipe()
+    plan = plan_batch(inputs, outdir, recipe.output, recursive=recursive, skip_existing=skip_existing)
+    if plan.jobs:
+        Path(outdir).mkdir(parents=True, exist_ok=True)
+    return run_batch(plan, recipe, jobs=jobs, on_outcome=on_outcome, tiling=tiling, client=client)
+
+
+def convert_file(
+    source: str | os.PathLike[str],
+    target: str | os.PathLike[str],
+    recipe: Recipe | None = None,
+) -> Path:
+    """Converts one photo into the print `target` (a file path); raises on failure.
+
+    The print's folder is created if missing; a `target` that is the photo
+    itself is refused.
+    """
+    recipe = recipe or Recipe()
+    job = Job(Path(source), Path(target))
+    if _identity(job.target) is not None and _identity(job.target) == _identity(job.source):
+        raise PrintWriteError(job.target, "refused: the print would overwrite its own photo")
+    _Converter(recipe, None, threading.Event())._convert(job, time.perf_counter())
+    return job.target

@@ -1,0 +1,333 @@
+"""The `ostrel` command line: convert photos, list presets, write recipes, preview.
+
+Exit codes: 0 when every file was converted or skipped; 1 when any file
+failed (the others are still done); 2 for a usage or recipe error, found
+before any file is touched; 130 after Ctrl-C.
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import os
+import sys
+from collections.abc import Iterator, Sequence
+from pathlib import Path
+from typing import IO, Any, Final, NoReturn
+
+import ostrel
+from ostrel.batch import BatchInterrupted, Plan, Tiling, default_jobs, plan_batch, run_batch
+from ostrel.errors import MissingDependencyError, OstrelError, RecipeError
+from ostrel.presets import PRESETS, get_preset
+from ostrel.progress import Progress, describe
+from ostrel.recipe import (
+    COMPRESSIONS,
+    FILTER_ALIASES,
+    FILTERS,
+    FORMATS,
+    STANDARDS,
+    Recipe,
+    load_recipe,
+    parse_mixer,
+    parse_zones,
+)
+from ostrel.tiled import DEFAULT_TILE, TILED_THRESHOLD
+
+EXIT_OK: Final = 0
+EXIT_FAILED: Final = 1
+EXIT_USAGE: Final = 2
+EXIT_INTERRUPTED: Final = 130
+
+
+class UsageError(Exception):
+    """A mistake in the command line itself; reported with exit code 2."""
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message: str) -> NoReturn:
+        self.print_usage(sys.stderr)
+        self.exit(EXIT_USAGE, f"error: {message}\n  hint: run '{self.prog} --help' for the options\n")
+
+
+class _Version(argparse.Action):
+    """--version, looked up only when asked for."""
+
+    def __init__(self, option_strings: Sequence[str], dest: str, **kwargs: object) -> None:
+        super().__init__(option_strings, dest, nargs=0, help=str(kwargs.get("help")))
+
+    def __call__(self, parser: argparse.ArgumentParser, *_: object) -> NoReturn:
+        print(f"ostrel {ostrel.__version__}")
+        parser.exit(EXIT_OK)
+
+
+def _recipe_flags(parser: argparse.ArgumentParser, *, output: bool = True) -> None:
+    group = parser.add_argument_group("recipe (flags override --recipe, which overrides --preset)")
+    group.add_argument("--preset", metavar="NAME", help=f"start from a preset: {', '.join(PRESETS)}")
+    group.add_argument("--recipe", metavar="FILE.toml", help="a recipe file (see 'ostrel recipe')")
+    step = group.add_mutually_exclusive_group()
+    step.add_argument(
+        "--filter", metavar="NAME", help=f"colour filter: {', '.join(FILTERS)} (or {', '.join(FILTER_ALIASES)})"
+    )
+    step.add_argument("--mixer", metavar="R,G,B", help="channel weights instead of a filter, e.g. 0.6,0.5,-0.1")
+    group.add_argument("--standard", metavar="NAME", help=f"luminance standard: {', '.join(STANDARDS)}")
+    group.add_argument(
+        "--zones", metavar="Z=STOPS,...", help='zone offsets in stops, e.g. "3=-0.3,7=0.2" ("" for none)'
+    )
+    group.add_argument("--radius", type=int, metavar="N", help="local-contrast radius in pixels")
+    group.add_argument("--eps", type=float, metavar="X", help="local-contrast edge threshold (larger smooths more)")
+    group.add_argument("--strength", type=float, metavar="X", help="local-contrast strength (0 leaves it out)")
+    if output:
+        group.add_argument("--format", metavar="FMT", help=f"print format: {', '.join(FORMATS)} (default tiff)")
+        group.add_argument("--bits", type=int, metavar="8|16", help="sample depth (default 16; JPEG is always 8)")
+        group.add_argument("--compression", metavar="NAME", help=f"TIFF compression: {', '.join(COMPRESSIONS)}")
+        group.add_argument("--quality", type=int, metavar="Q", help="JPEG quality 1..100 (default 92)")
+
+
+def _flag_layer(args: argparse.Namespace) -> dict[str, dict[str, object]]:
+    layer: dict[str, dict[str, object]] = {}
+    if args.mixer is not None:
+        if args.standard is not None:
+            raise UsageError("--standard applies to a colour filter, not to --mixer")
+        layer["luminance"] = {"mixer": parse_mixer(args.mixer)}
+    elif args.filter is not None or args.standard is not None:
+        layer["luminance"] = {
+            key: value for key, value in (("filter", args.filter), ("standard", args.standard)) if value is not None
+        }
+    if args.zones is not None:
+        layer["zones"] = dict(parse_zones(args.zones, "zones"))
+    contrast = {key: getattr(args, key) for key in ("radius", "eps", "strength") if getattr(args, key) is not None}
+    if contrast:
+        layer["local_contrast"] = contrast
+    out = {key: getattr(args, key, None) for key in ("format", "bits", "compression", "quality")}
+    out = {key: value for key, value in out.items() if value is not None}
+    if out:
+        layer["output"] = out
+    return layer
+
+
+def effective_recipe(args: argparse.Namespace) -> Recipe:
+    """Defaults, then the preset, then the recipe file, then the flags."""
+    recipe = get_preset(args.preset).recipe if args.preset else Recipe()
+    if args.recipe:
+        recipe = load_recipe(args.recipe, base=recipe)
+    try:
+        layer = _flag_layer(args)
+    except RecipeError as error:
+        raise error.with_source("command line") from None
+    return recipe.updated(layer, "command line")
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = _Parser(prog="ostrel", description="Black-and-white prints from photo files.")
+    parser.add_argument("--version", action=_Version, help="show the version and exit")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
+
+    convert = commands.add_parser(
+        "convert",
+        help="convert photos into black-and-white prints",
+        description="Convert photos into black-and-white prints, one or thousands.",
+    )
+    convert.add_argument("inputs", nargs="+", metavar="INPUT", help="photo files, folders or glob patterns")
+    convert.add_argument("-o", "--output", required=True, metavar="OUTDIR", help="folder for the prints (created)")
+    _recipe_flags(convert)
+    run = convert.add_argument_group("batch")
+    run.add_argument("-r", "--recursive", action="store_true", help="descend into folders, mirroring them in OUTDIR")
+    run.add_argument(
+        "-j",
+        "--jobs",
+        type=int,
+        metavar="N",
+        help=f"files in flight at once (default {default_jobs()}; 1 converts one at a time)",
+    )
+    run.add_argument("--skip-existing", action="store_true", help="leave prints that already exist alone")
+    run.add_argument("--dry-run", action="store_true", help="say what would be done, write nothing")
+    run.add_argument("-q", "--quiet", action="store_true", help="no progress bar: one line per file")
+    scale = convert.add_argument_group("scale (the dask extra)")
+    where = scale.add_mutually_exclusive_group()
+    where.add_argument("--scheduler", metavar="ADDRESS", help="run the batch on a Dask cluster, e.g. tcp://host:8786")
+    where.add_argument("--cluster", type=int, metavar="N", help="start a local cluster of N worker processes")
+    scale.add_argument(
+        "--tiled",
+        action="store_true",
+        help=f"convert by tiles, as done by itself above {TILED_THRESHOLD // 1_000_000} megapixels",
+    )
+    scale.add_argument(
+        "--tile-size",
+        type=int,
+        default=DEFAULT_TILE,
+        metavar="N",
+        help=f"tile edge in pixels for tiled conversion (default {DEFAULT_TILE})",
+    )
+
+    commands.add_parser("presets", help="list the presets and their settings")
+
+    recipe = commands.add_parser(
+        "recipe",
+        help="write the effective recipe as TOML",
+        description="Write the effective recipe (defaults, preset, file, flags) as TOML.",
+    )
+    recipe.add_argument("--from", dest="from_print", metavar="PRINT", help="read the recipe stored in a print")
+    _recipe_flags(recipe)
+
+    sheet = commands.add_parser("sheet", help="a contact sheet of one photo through every preset")
+    sheet.add_argument("input", metavar="INPUT", help="the photo")
+    sheet.add_argument("-o", "--output", required=True, metavar="SHEET", help="the sheet to write (.jpg, .png, .tif)")
+    sheet.add_argument("--presets", metavar="A,B,...", help="only these presets, in this order")
+    sheet.add_argument("--tile", type=int, default=480, metavar="PX", help="tile size in pixels (default 480)")
+
+    zones = commands.add_parser("zones", help="the photo's zone map (Zone System zones 0..X) with a legend")
+    zones.add_argument("input", metavar="INPUT", help="the photo")
+    zones.add_argument("-o", "--output", required=True, metavar="MAP", help="the map to write (.png, .jpg, .tif)")
+    zones.add_argument("--size", type=int, default=1600, metavar="PX", help="longer side in pixels (default 1600)")
+    _recipe_flags(zones, output=False)
+    return parser
+
+
+def _print_plan(plan: Plan, out: IO[str], err: IO[str]) -> int:
+    for outcome in plan.decided:
+        line = describe(outcome)
+        print(
+            ("would have " + line) if outcome.status != "failed" else line,
+            file=err if outcome.status == "failed" else out,
+        )
+    for job in plan.jobs:
+        print(f"would convert {job.source} -> {job.target}", file=out)
+    failed = sum(1 for outcome in plan.decided if outcome.status == "failed")
+    skipped = len(plan.decided) - failed
+    print(f"dry run: would convert {len(plan.jobs)}, skip {skipped}; {failed} would fail", file=out)
+    return EXIT_FAILED if failed else EXIT_OK
+
+
+def _convert(args: argparse.Namespace, out: IO[str], err: IO[str]) -> int:
+    recipe = effective_recipe(args)
+    if args.jobs is not None and args.jobs < 1:
+        raise UsageError(f"-j/--jobs must be 1 or more, not {args.jobs}")
+    if args.cluster is not None and args.cluster < 1:
+        raise UsageError(f"--cluster needs 1 or more workers, not {args.cluster}")
+    if args.tile_size < 64:
+        raise UsageError(f"--tile-size must be at least 64 pixels, not {args.tile_size}")
+    outdir = Path(args.output)
+    if outdir.exists() and not outdir.is_dir():
+        raise UsageError(f"the output {outdir} exists and is not a folder")
+    plan = plan_batch(args.inputs, outdir, recipe.output, recursive=args.recursive, skip_existing=args.skip_existing)
+    if args.dry_run:
+        return _print_plan(plan, out, err)
+    if plan.total == 0:
+        print("warning: no photos found in the inputs", file=err)
+        return EXIT_OK
+    if plan.jobs:
+        try:
+            outdir.mkdir(parents=True, exist_ok=True)
+        except OSError as error:
+            raise UsageError(f"cannot create the output folder {outdir}: {error.strerror or error}") from None
+    tiling = Tiling(force=True if args.tiled else None, tile=args.tile_size)
+    with contextlib.ExitStack() as stack:
+        client = None
+        if args.scheduler or args.cluster:
+            client = stack.enter_context(_cluster(args))
+        progress = Progress(plan.total, bar=err.isatty() and not args.quiet, out=out, err=err)
+        text = recipe.to_toml()
+        try:
+            report = run_batch(
+                plan, recipe, jobs=args.jobs, on_outcome=progress, recipe_text=text, tiling=tiling, client=client
+            )
+        except BatchInterrupted as interrupted:
+            progress.close()
+            print(interrupted.report.summary(), file=out)
+            return EXIT_INTERRUPTED
+        progress.close()
+    print(report.summary(), file=out)
+    return EXIT_FAILED if report.failed else EXIT_OK
+
+
+@contextlib.contextmanager
+def _cluster(args: argparse.Namespace) -> Iterator[Any]:
+    from ostrel.distributed import cluster_client
+
+    try:
+        with cluster_client(scheduler=args.scheduler, workers=args.cluster) as client:
+            yield client
+    except OSError as error:  # no scheduler at that address, or it timed out
+        raise UsageError(f"cannot reach the Dask scheduler {args.scheduler}: {error}") from None
+
+
+def _presets(out: IO[str]) -> int:
+    width = max(len(name) for name in PRESETS) + 2
+    for preset in PRESETS.values():
+        print(f"{preset.name:<{width}}{preset.description}", file=out)
+        print(f"{'':<{width}}{preset.recipe.describe()}", file=out)
+    return EXIT_OK
+
+
+def _recipe(args: argparse.Namespace, out: IO[str]) -> int:
+    if args.from_print:
+        from ostrel.stamp import read_recipe
+
+        recipe = read_recipe(args.from_print)
+        out.write(recipe.to_toml(f"read from {args.from_print}"))
+        return EXIT_OK
+    recipe = effective_recipe(args)
+    out.write(recipe.to_toml(f"preset {args.preset}" if args.preset else None))
+    return EXIT_OK
+
+
+def _sheet(args: argparse.Namespace, out: IO[str]) -> int:
+    from ostrel.preview import contact_sheet
+
+    names = [name for name in (args.presets or "").split(",") if name.strip()] or list(PRESETS)
+    presets = [get_preset(name) for name in names]
+    if args.tile < 16:
+        raise UsageError(f"--tile must be at least 16 pixels, not {args.tile}")
+    written = contact_sheet(args.input, args.output, presets, tile_size=args.tile)
+    print(f"wrote {written} ({len(presets)} presets)", file=out)
+    return EXIT_OK
+
+
+def _zones(args: argparse.Namespace, out: IO[str]) -> int:
+    from ostrel.preview import zone_map
+
+    if args.size < 16:
+        raise UsageError(f"--size must be at least 16 pixels, not {args.size}")
+    written = zone_map(args.input, args.output, effective_recipe(args), max_size=args.size)
+    print(f"wrote {written}", file=out)
+    return EXIT_OK
+
+
+def main(argv: Sequence[str] | None = None, *, out: IO[str] | None = None, err: IO[str] | None = None) -> int:
+    """Runs the command line; returns the exit code."""
+    out = out or sys.stdout
+    err = err or sys.stderr
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    try:
+        if args.command == "convert":
+            return _convert(args, out, err)
+        if args.command == "presets":
+            return _presets(out)
+        if args.command == "recipe":
+            return _recipe(args, out)
+        if args.command == "sheet":
+            return _sheet(args, out)
+        if args.command == "zones":
+            return _zones(args, out)
+        parser.print_help(out)
+        return EXIT_USAGE
+    except (UsageError, RecipeError, MissingDependencyError) as error:
+        print(f"error: {error}", file=err)
+        return EXIT_USAGE
+    except OstrelError as error:  # a preview's single file could not be read or written
+        print(f"error: {error}", file=err)
+        return EXIT_FAILED
+    except KeyboardInterrupt:
+        print("interrupted", file=err)
+        return EXIT_INTERRUPTED
+
+
+def run() -> None:
+    """Console-script entry point."""
+    try:
+        sys.exit(main())
+    except BrokenPipeError:  # `ostrel presets | head`
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        sys.exit(EXIT_OK)

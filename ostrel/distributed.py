@@ -1,0 +1,125 @@
+"""Batches on a Dask cluster: one task per file.
+
+The workers read the photos and write the prints themselves, on a filesystem
+they share with the client; only the job descriptions and the outcomes travel.
+Every promise of a local batch holds: the same prints byte for byte (the task
+runs the same conversion), atomic writes, per-file reasons, the same report.
+
+A content failure (a damaged photo) is an outcome the task returns, not an
+exception, so it is reported once and never retried. A worker that dies takes
+its running task with it; the scheduler runs the task again on another worker
+(up to ``distributed.scheduler.allowed-failures`` deaths, then the file is
+reported as failed). The dead worker's temporary file is never renamed into
+place, and the task's next run removes it.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import os
+import threading
+import time
+from collections.abc import Callable, Iterator
+from typing import Any, Final
+
+from ostrel import _deps
+from ostrel.batch import BatchInterrupted, BatchReport, Job, Outcome, Plan, Tiling, _Converter
+from ostrel.recipe import Recipe
+
+# Converters of this worker process, by recipe text and tiling: they hold the
+# reusable decode buffers, so consecutive tasks of a batch share them.
+_CONVERTERS: dict[tuple[str, Tiling], _Converter] = {}
+_CONVERTERS_LOCK: Final = threading.Lock()
+
+
+def convert_job(job: Job, recipe: Recipe, recipe_text: str, tiling: Tiling) -> Outcome:
+    """Runs on a worker: converts one file and returns its outcome (never raises for content)."""
+    key = (recipe_text, tiling)
+    with _CONVERTERS_LOCK:
+        converter = _CONVERTERS.get(key)
+        if converter is None:
+            _CONVERTERS.clear()  # one batch at a time keeps its buffers
+            converter = _CONVERTERS[key] = _Converter(recipe, recipe_text, threading.Event(), 2, tiling)
+    outcome = converter(job)
+    # A worker's converter is never cancelled, so it always has an outcome.
+    return outcome or Outcome(job.source, job.target, "failed", "cancelled")
+
+
+def _failure(job: Job, error: BaseException) -> Outcome:
+    if type(error).__name__ == "KilledWorker":
+        reason = "the workers converting it kept dying (a crash or running out of memory)"
+    else:
+        reason = f"the task failed: {type(error).__name__}: {error}"
+    return Outcome(job.source, job.target, "failed", reason)
+
+
+def run_on_cluster(
+    plan: Plan,
+    recipe: Recipe,
+    client: Any,
+    *,
+    on_outcome: Callable[[Outcome], None] | None = None,
+    recipe_text: str | None = None,
+    tiling: Tiling,
+) -> BatchReport:
+    """Converts the plan's jobs as tasks on `client`'s cluster; the report as `run_batch` gives it."""
+    distributed = _deps.distributed()
+    text = recipe_text if recipe_text is not None else recipe.to_toml()
+    report = BatchReport()
+    started = time.perf_counter()
+
+    def record(outcome: Outcome) -> None:
+        report.outcomes.append(outcome)
+        if on_outcome is not None:
+            on_outcome(outcome)
+
+    for outcome in plan.decided:
+        record(outcome)
+    futures = client.map(convert_job, plan.jobs, recipe=recipe, recipe_text=text, tiling=tiling, pure=False)
+    jobs_of = {future.key: job for future, job in zip(futures, plan.jobs, strict=True)}
+    try:
+        for future in distributed.as_completed(futures):
+            job = jobs_of[future.key]
+            if future.status == "finished":
+                record(future.result())
+            elif future.status == "cancelled":
+                record(Outcome(job.source, job.target, "failed", "the cluster cancelled its task"))
+            else:
+                record(_failure(job, future.exception()))
+    except KeyboardInterrupt:
+        client.cancel(futures)
+        report.seconds = time.perf_counter() - started
+        report.not_run = len(plan.jobs) - (len(report.outcomes) - len(plan.decided))
+        raise BatchInterrupted(report) from None
+    report.seconds = time.perf_counter() - started
+    return report
+
+
+def local_cluster(workers: int) -> Any:
+    """A new cluster of `workers` processes on this machine, sharing its cores.
+
+    Each worker converts one file at a time and gives its kernels and libvips
+    an equal share of the processors.
+    """
+    distributed = _deps.distributed()
+    share = str(max(1, (os.cpu_count() or 1) // workers))
+    return distributed.LocalCluster(
+        n_workers=workers,
+        threads_per_worker=1,
+        processes=True,
+        dashboard_address=None,
+        env={"RAYON_NUM_THREADS": share, "VIPS_CONCURRENCY": share},
+    )
+
+
+@contextlib.contextmanager
+def cluster_client(*, scheduler: str | None = None, workers: int | None = None) -> Iterator[Any]:
+    """A client of the running scheduler at `scheduler` (tcp://host:8786), or of a
+    local cluster of `workers` processes started (and stopped) here."""
+    distributed = _deps.distributed()
+    if scheduler is not None:
+        with distributed.Client(scheduler, timeout="10s") as client:
+            yield client
+        return
+    with local_cluster(workers or 1) as cluster, distributed.Client(cluster) as client:
+        yield client

@@ -1,0 +1,92 @@
+"""Named starting points for a print, each with a one-line description.
+
+A preset sets the luminance step, the zones and the local contrast; it never
+touches the output settings. `neutral` is the default recipe itself.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Mapping
+from dataclasses import dataclass
+from typing import Final
+
+from ostrel.errors import RecipeError
+from ostrel.recipe import Recipe
+
+
+@dataclass(frozen=True)
+class Preset:
+    name: str
+    description: str
+    settings: Mapping[str, Mapping[str, object]]
+
+    @property
+    def recipe(self) -> Recipe:
+        return Recipe().updated(self.settings, f"preset {self.name}")
+
+
+PRESETS: Final[Mapping[str, Preset]] = {
+    preset.name: preset
+    for preset in (
+        Preset(
+            "neutral",
+            "The default: even BT.709 luminance, a gentle S-curve and moderate local contrast.",
+            {},
+        ),
+        Preset(
+            "yellow",
+            "Yellow filter (K2) for landscapes: slightly darker blue skies, natural foliage and skin.",
+            {"luminance": {"filter": "Yellow8K2"}},
+        ),
+        Preset(
+            "orange",
+            "Orange filter (21): darker skies and haze cut, lighter skin; between yellow and red.",
+            {"luminance": {"filter": "Orange21"}, "zones": {"2": -0.3, "3": -0.1, "7": 0.1, "8": 0.3}},
+        ),
+        Preset(
+            "red",
+            "Red filter (25A) for dramatic skies: near-black blue skies, bright clouds, strong contrast.",
+            {
+                "luminance": {"filter": "Red25A"},
+                "zones": {"1": -0.3, "2": -0.4, "3": -0.2, "7": 0.2, "8": 0.4},
+                "local_contrast": {"strength": 0.8},
+            },
+        ),
+        Preset(
+            "green",
+            "Green filter (X1) for portraits and foliage: lighter leaves, deeper skin tones and lips.",
+            {"luminance": {"filter": "Green11X1"}, "zones": {"2": -0.1, "7": 0.15, "8": 0.2}},
+        ),
+        Preset(
+            "infrared",
+            "Infrared-like channel mix: glowing foliage, black skies, soft shadows lifted.",
+            {
+                "luminance": {"mixer": [-0.7, 2.0, -0.3]},
+                "zones": {"2": 0.2, "7": 0.3, "8": 0.4},
+                "local_contrast": {"strength": 0.4},
+            },
+        ),
+        Preset(
+            "high-contrast",
+            "A punchy print: deep blacks, bright highlights and strong local contrast.",
+            {
+                "zones": {"1": -0.5, "2": -0.5, "3": -0.3, "7": 0.3, "8": 0.5, "9": 0.3},
+                "local_contrast": {"radius": 24, "strength": 1.0},
+            },
+        ),
+        Preset(
+            "soft",
+            "A quiet, matte print: lifted shadows, held-back highlights, little local contrast.",
+            {"zones": {"1": 0.4, "2": 0.3, "3": 0.1, "8": -0.2, "9": -0.3}, "local_contrast": {"strength": 0.2}},
+        ),
+    )
+}
+
+
+def get_preset(name: str) -> Preset:
+    """The preset called `name` (case-insensitive)."""
+    folded = name.strip().casefold()
+    for preset in PRESETS.values():
+        if preset.name == folded:
+            return preset
+    raise RecipeError("preset", name, f"unknown preset; choose one of {', '.join(PRESETS)}")

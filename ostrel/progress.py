@@ -1,0 +1,48 @@
+"""How a batch reports itself while it runs.
+
+On a terminal: a progress bar on standard error (files done / total, images
+per second, time left), with failures printed above it. Otherwise, or when
+asked to be quiet: one line per file, converted and skipped files on standard
+output and failures on standard error, so logs and pipes stay readable.
+"""
+
+from __future__ import annotations
+
+from typing import IO, Any
+
+from ostrel.batch import Outcome
+
+
+def describe(outcome: Outcome) -> str:
+    if outcome.status == "converted":
+        return f"converted {outcome.source} -> {outcome.target} ({outcome.seconds:.2f} s)"
+    if outcome.status == "skipped":
+        return f"skipped {outcome.source}: {outcome.reason}"
+    return f"error: {outcome.source}: {outcome.reason}"
+
+
+class Progress:
+    """Receives outcomes as they come; `close` before printing anything else."""
+
+    def __init__(self, total: int, *, bar: bool, out: IO[str], err: IO[str]) -> None:
+        self.out = out
+        self.err = err
+        self.bar: Any = None
+        if bar:
+            from tqdm import tqdm
+
+            self.bar = tqdm(total=total, unit="img", file=err, dynamic_ncols=True, smoothing=0.1)
+
+    def __call__(self, outcome: Outcome) -> None:
+        line = describe(outcome)
+        if self.bar is not None:
+            if outcome.status == "failed":
+                self.bar.write(line, file=self.err)
+            self.bar.update(1)
+        else:
+            print(line, file=self.err if outcome.status == "failed" else self.out, flush=True)
+
+    def close(self) -> None:
+        if self.bar is not None:
+            self.bar.close()
+            self.bar = None

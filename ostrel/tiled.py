@@ -1,0 +1,218 @@
+"""Images larger than memory: the pipeline on dask arrays, and tiled BigTIFF prints.
+
+`render_dask` builds the whole pipeline lazily on a dask array of scene-linear
+RGB ``(H, W, 3)``: the luminance step, the Zone System curve and the sRGB
+encoding are per pixel (`map_blocks`); local contrast goes through
+`map_overlap` with a halo of twice the radius (the guided filter box-filters
+its coefficients again, so a result depends on pixels up to 2r away) and
+``boundary='none'``, so the image's true edges get the kernel's own clipped
+windows, exactly as in the whole-image pipeline.
+
+`write_tiled_print` streams a print to a tiled BigTIFF band by band (a band is
+one row of tiles), never holding the whole image: each band of the per-pixel
+steps is computed once and kept while a neighbouring band's halo needs it.
+Peak memory follows the tile size times the image width, not the image size.
+
+The per-pixel steps give the same bits as the whole-image pipeline. Local
+contrast differs only in the last bits, where the guided filter's summed-area
+tables round differently from another origin.
+"""
+
+from __future__ import annotations
+
+import functools
+import os
+from collections.abc import Iterator
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any, Final
+
+import numpy as np
+import numpy.typing as npt
+
+import ostrel_core as oc
+from ostrel import _deps
+from ostrel.reading import Metadata, RegionReader
+from ostrel.recipe import FilterStep, LocalContrast, MixerStep, Recipe
+from ostrel.rendering import luminance, quantize
+from ostrel.writing import atomic_destination, print_xmp, sgrey_profile
+
+FloatImage = npt.NDArray[np.float32]
+
+# Above this many pixels the command line converts by tiles on its own: a
+# 250-megapixel RGB image is 3 GB as float32, and the whole-image pipeline
+# holds about three times that.
+TILED_THRESHOLD: Final = 250_000_000
+DEFAULT_TILE: Final = 1024
+
+_COMPRESSION: Final = {"none": None, "deflate": "zlib", "lzw": "lzw"}
+
+
+def _meta(channels: int) -> FloatImage:
+    return np.empty((0, 0, channels), np.float32)
+
+
+@dataclass(frozen=True)
+class LazyPhoto:
+    """A photo as a dask array of scene-linear RGB (upright), and its metadata."""
+
+    path: Path
+    pixels: Any  # dask.array.Array, (H, W, 3) float32
+    metadata: Metadata
+
+
+def _orient(array: Any, orientation: int) -> Any:
+    """The EXIF orientation applied to a dask array, lazily (as libvips's autorot does)."""
+    turned = array.transpose(1, 0, 2) if orientation in (5, 6, 7, 8) else array
+    flips = {2: (False, True), 3: (True, True), 4: (True, False), 6: (False, True), 7: (True, True), 8: (True, False)}
+    vertical, horizontal = flips.get(orientation, (False, False))
+    if vertical:
+        turned = turned[::-1]
+    if horizontal:
+        turned = turned[:, ::-1]
+    return turned
+
+
+def lazy_photo(path: str | os.PathLike[str], tile: int = DEFAULT_TILE) -> LazyPhoto:
+    """The photo at `path` as a dask array in tiles of `tile` pixels, decoded region by region."""
+    da = _deps.dask_array()
+    reader = RegionReader(path)
+    stat = reader.path.stat()
+    name = f"ostrel-read-{abs(hash((str(reader.path.resolve()), stat.st_size, stat.st_mtime_ns))):x}"
+    pixels = da.from_array(reader, chunks=(tile, tile, 3), lock=False, asarray=True, meta=_meta(3), name=name)
+    return LazyPhoto(reader.path, _orient(pixels, reader.orientation), reader.metadata)
+
+
+def _tone_block(block: FloatImage, step: FilterStep | MixerStep, zones: dict[int, float]) -> FloatImage:
+    return oc.zone_system(luminance(np.ascontiguousarray(block), step), oc.ZoneParams(zones))
+
+
+def _contrast_block(block: FloatImage, radius: int, eps: float, strength: float) -> FloatImage:
+    params = oc.GuidedFilterParams(radius, eps)
+    return oc.local_contrast(np.ascontiguousarray(block), params, strength)
+
+
+def _encode_block(block: FloatImage) -> FloatImage:
+    return oc.encode_srgb(np.ascontiguousarray(block))
+
+
+def tone_dask(rgb: Any, recipe: Recipe) -> Any:
+    """Luminance step and Zone System curve, per block: (H, W, 3) to (H, W, 1)."""
+    if len(rgb.chunks[2]) != 1:
+        rgb = rgb.rechunk({2: -1})
+    tone = functools.partial(_tone_block, step=recipe.luminance, zones=dict(recipe.zones))
+    return rgb.map_blocks(tone, chunks=(*rgb.chunks[:2], (1,)), dtype=np.float32, meta=_meta(1))
+
+
+def local_contrast_dask(lum: Any, contrast: LocalContrast) -> Any:
+    """Local contrast through map_overlap: halo 2r, the image's edges unpadded."""
+    if not contrast.enabled:
+        return lum
+    da = _deps.dask_array()
+    depth = 2 * contrast.radius
+    block = functools.partial(_contrast_block, radius=contrast.radius, eps=contrast.eps, strength=contrast.strength)
+    return da.map_overlap(
+        block, lum, depth={0: depth, 1: depth, 2: 0}, boundary="none", trim=True, dtype=np.float32, meta=_meta(1)
+    )
+
+
+def encode_dask(plane: Any) -> Any:
+    """sRGB encoding, per block."""
+    return plane.map_blocks(_encode_block, dtype=np.float32, meta=_meta(plane.shape[2]))
+
+
+def render_dask(rgb: Any, recipe: Recipe) -> Any:
+    """The whole pipeline on a dask array of scene-linear RGB: the print, display-referred (H, W, 1)."""
+    return encode_dask(local_contrast_dask(tone_dask(rgb, recipe), recipe.local_contrast))
+
+
+class _Bands:
+    """The per-pixel steps computed band by band, each band once, kept while a halo needs it."""
+
+    def __init__(self, toned: Any, height: int) -> None:
+        self.toned = toned
+        self.edges = [*range(0, height, toned.chunks[0][0]), height] if height else [0]
+        self.cache: dict[int, FloatImage] = {}
+
+    def index(self, row: int) -> int:
+        return max(0, int(np.searchsorted(self.edges, row, side="right")) - 1)
+
+    def rows(self, top: int, bottom: int) -> FloatImage:
+        """Rows [top, bottom) of the toned image; bands above `top` are let go."""
+        first, last = self.index(top), self.index(bottom - 1)
+        for stale in [k for k in self.cache if k < first]:
+            del self.cache[stale]
+        pieces = []
+        for k in range(first, last + 1):
+            if k not in self.cache:
+                self.cache[k] = np.asarray(self.toned[self.edges[k] : self.edges[k + 1]].compute())
+            pieces.append(self.cache[k])
+        joined = pieces[0] if len(pieces) == 1 else np.concatenate(pieces)
+        return joined[top - self.edges[first] : bottom - self.edges[first]]
+
+
+def _band_tiles(rgb: Any, recipe: Recipe, tile: int) -> Iterator[npt.NDArray[np.uint8] | npt.NDArray[np.uint16]]:
+    """The print's tiles in row-major order, each (tile, tile), edge tiles padded with black."""
+    da = _deps.dask_array()
+    height, width = int(rgb.shape[0]), int(rgb.shape[1])
+    toned = tone_dask(rgb.rechunk({0: tile, 1: tile}), recipe)
+    bands = _Bands(toned, height)
+    contrast = recipe.local_contrast
+    halo = 2 * contrast.radius if contrast.enabled else 0
+    bits = recipe.output.bits
+    for start in range(0, height, tile):
+        stop = min(height, start + tile)
+        top, bottom = max(0, start - halo), min(height, stop + halo)
+        window = bands.rows(top, bottom)
+        if halo:
+            # Rows: the window is one chunk whose halo rows come from the
+            # neighbouring bands; columns: map_overlap between tiles.
+            spread = da.from_array(window, chunks=(window.shape[0], tile, 1))
+            window = np.asarray(local_contrast_dask(spread, contrast).compute())
+        plane = np.ascontiguousarray(window[start - top : stop - top])
+        codes = quantize(oc.encode_srgb(plane), bits)
+        for left in range(0, width, tile):
+            piece = codes[:, left : left + tile]
+            if piece.shape != (tile, tile):
+                padded = np.zeros((tile, tile), codes.dtype)
+                padded[: piece.shape[0], : piece.shape[1]] = piece
+                piece = padded
+            yield piece
+
+
+def write_tiled_print(
+    rgb: Any,
+    path: str | os.PathLike[str],
+    recipe: Recipe,
+    *,
+    metadata: Metadata | None = None,
+    recipe_text: str | None = None,
+    tile: int = DEFAULT_TILE,
+) -> Path:
+    """Streams the print of the dask array `rgb` to a tiled BigTIFF at `path`, atomically."""
+    tifffile = _deps.tifffile()
+    destination = Path(path)
+    output = recipe.output
+    height, width = int(rgb.shape[0]), int(rgb.shape[1])
+    tile = max(16, tile - tile % 16)  # TIFF tiles are multiples of 16
+    extratags = []
+    xmp = print_xmp(metadata, "tiff") if metadata is not None else None
+    if xmp:
+        extratags.append((700, "B", len(xmp), xmp, True))
+    with atomic_destination(destination) as temporary:
+        tifffile.imwrite(
+            temporary,
+            data=_band_tiles(rgb, recipe, tile),
+            shape=(height, width),
+            dtype=np.uint8 if output.bits == 8 else np.uint16,
+            tile=(tile, tile),
+            bigtiff=True,
+            photometric="minisblack",
+            compression=_COMPRESSION[output.compression],
+            predictor=output.compression != "none",
+            iccprofile=sgrey_profile(),
+            description=recipe_text,
+            metadata=None,
+            extratags=extratags,
+        )
+    return destination
