@@ -61,13 +61,24 @@ def make_photos(count: int) -> list[Path]:
     return wanted
 
 
+def _imagemagick() -> str | None:
+    """ImageMagick's convert command: one that says it is ImageMagick (PATH may hold look-alikes)."""
+    for name in ("magick", "convert-im6.q16", "convert"):
+        path = shutil.which(name)
+        if path:
+            version = subprocess.run([path, "-version"], capture_output=True, text=True, check=False).stdout
+            if "ImageMagick" in version:
+                return path
+    return None
+
+
 def ensure_tools() -> dict[str, str | None]:
-    tools = {"vips": shutil.which("vips"), "convert": shutil.which("convert")}
+    tools = {"vips": shutil.which("vips"), "convert": _imagemagick()}
     missing = [package for tool, package in (("vips", "libvips-tools"), ("convert", "imagemagick")) if not tools[tool]]
     if missing and os.geteuid() == 0 and shutil.which("apt-get"):
         print(f"installing {' '.join(missing)} ...", flush=True)
         subprocess.run(["apt-get", "install", "-y", "-qq", *missing], capture_output=True, check=False)
-        tools = {"vips": shutil.which("vips"), "convert": shutil.which("convert")}
+        tools = {"vips": shutil.which("vips"), "convert": _imagemagick()}
     return tools
 
 
@@ -160,9 +171,10 @@ def main() -> int:
         peers: dict[str, float | None] = {"vips": None, "convert": None}
         if tools["vips"]:
             peers["vips"] = per_file_tool(["vips", "colourspace", "{src}", "{dst}", "grey16"], photos, scratch / "vips")
-        if tools["convert"]:
+        magick = tools["convert"]
+        if magick:
             peers["convert"] = per_file_tool(
-                ["convert", "{src}", "-colorspace", "Gray", "-depth", "16", "{dst}"], photos, scratch / "magick"
+                [magick, "{src}", "-colorspace", "Gray", "-depth", "16", "{dst}"], photos, scratch / "magick"
             )
 
     rows = [
