@@ -25,7 +25,7 @@ from typing import Any, Final, Literal
 
 from ostrel.buffers import BufferPool
 from ostrel.errors import OstrelError, PrintWriteError
-from ostrel.reading import IMAGE_EXTENSIONS, RAW_EXTENSIONS, pixel_count, read_photo
+from ostrel.reading import IMAGE_EXTENSIONS, RAW_EXTENSIONS, pixel_count, printable, read_photo
 from ostrel.recipe import Output, Recipe
 from ostrel.rendering import render
 from ostrel.tiled import DEFAULT_TILE, TILED_THRESHOLD, lazy_photo, write_tiled_print
@@ -269,7 +269,7 @@ def plan_batch(
 
 def _remove_stale_temporaries(target: Path) -> None:
     """Temporaries of `target` left by a run that was killed outright."""
-    for stale in target.parent.glob(f".{glob.escape(target.name)}.*{TEMPORARY_SUFFIX}"):
+    for stale in target.parent.glob(f".{glob.escape(printable(target.name))}.*{TEMPORARY_SUFFIX}"):
         with contextlib.suppress(OSError):
             stale.unlink()
 

@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import io
 import os
 import sys
 from collections.abc import Iterator, Sequence
@@ -297,6 +298,10 @@ def main(argv: Sequence[str] | None = None, *, out: IO[str] | None = None, err: 
     """Runs the command line; returns the exit code."""
     out = out or sys.stdout
     err = err or sys.stderr
+    for stream in (out, err):
+        # File names need not be valid UTF-8; print their odd bytes as escapes.
+        if isinstance(stream, io.TextIOWrapper):
+            stream.reconfigure(errors="backslashreplace")
     parser = build_parser()
     args = parser.parse_args(argv)
     try:

@@ -11,14 +11,16 @@ from __future__ import annotations
 from typing import IO, Any
 
 from ostrel.batch import Outcome
+from ostrel.reading import printable
 
 
 def describe(outcome: Outcome) -> str:
+    source = printable(outcome.source)
     if outcome.status == "converted":
-        return f"converted {outcome.source} -> {outcome.target} ({outcome.seconds:.2f} s)"
+        return f"converted {source} -> {printable(outcome.target or '')} ({outcome.seconds:.2f} s)"
     if outcome.status == "skipped":
-        return f"skipped {outcome.source}: {outcome.reason}"
-    return f"error: {outcome.source}: {outcome.reason}"
+        return f"skipped {source}: {outcome.reason}"
+    return f"error: {source}: {outcome.reason}"
 
 
 class Progress:

@@ -213,16 +213,36 @@ def _decode(path: Path, max_size: int | None, allocate: Allocate) -> tuple[Float
     raise PhotoReadError(path, _vips_reason(failure)) from None
 
 
+def printable(path: str | os.PathLike[str]) -> str:
+    """The path as valid UTF-8 text: bytes that are not UTF-8 (an old archive's
+    Latin-1 names, say) shown as escapes instead of failing to print."""
+    return os.fsencode(path).decode("utf-8", "backslashreplace")
+
+
+def open_image(path: str | os.PathLike[str], **options: object) -> Any:
+    """A libvips image of the file at `path`, whatever bytes its name holds.
+
+    libvips takes file names as UTF-8; a name that is not is read from memory.
+    """
+    vips = _deps.pyvips()
+    name = os.fspath(path)
+    if printable(name) == name:
+        return vips.Image.new_from_file(name, **options)
+    with open(name, "rb") as handle:
+        data = handle.read()
+    return vips.Image.new_from_buffer(data, "", **options)
+
+
 def _decode_once(path: Path, max_size: int | None, allocate: Allocate) -> tuple[FloatImage, Metadata, float]:
     vips = _deps.pyvips()
-    header = vips.Image.new_from_file(str(path))
+    header = open_image(path)
     fields = set(header.get_fields())
     longest = max(header.width, header.height)
     shrink = longest / max_size if max_size is not None and longest > max_size else 1.0
     upright = "orientation" not in fields or header.get("orientation") in (0, 1)
     # A sequential read streams the decode; turning the image needs it whole.
     access = "sequential" if upright and shrink == 1 else "random"
-    image = vips.Image.new_from_file(str(path), access=access, fail_on="error")
+    image = open_image(path, access=access, fail_on="error")
     metadata = Metadata(
         exif=header.get("exif-data") if "exif-data" in fields else None,
         xmp=header.get("xmp-data") if "xmp-data" in fields else None,
@@ -241,7 +261,7 @@ def pixel_count(path: str | os.PathLike[str]) -> int | None:
     """Width times height from the file's header, or None when libvips cannot open it (camera RAW, damage)."""
     vips = _deps.pyvips()
     try:
-        header = vips.Image.new_from_file(os.fspath(path))
+        header = open_image(path)
     except vips.Error:
         return None
     return int(header.width) * int(header.height)
@@ -260,7 +280,7 @@ class RegionReader:
         self.path = Path(path)
         vips = _deps.pyvips()
         try:
-            image = vips.Image.new_from_file(str(self.path), access="random", fail_on="error")
+            image = open_image(self.path, access="random", fail_on="error")
             fields = set(image.get_fields())
             self.orientation = int(image.get("orientation")) if "orientation" in fields else 1
             self.metadata = Metadata(

@@ -16,6 +16,7 @@ from typing import Any, Final
 
 from ostrel import _deps
 from ostrel.errors import PhotoReadError
+from ostrel.reading import open_image
 from ostrel.recipe import RECIPE_HEADER, Recipe
 
 PNG_KEYWORD: Final = "ostrel-recipe"
@@ -72,7 +73,7 @@ def recipe_text(path: str | os.PathLike[str]) -> str:
     source = Path(path)
     vips = _deps.pyvips()
     try:
-        image = vips.Image.new_from_file(str(source))
+        image = open_image(source)
     except vips.Error as error:
         raise PhotoReadError(source, "not an image this tool reads") from error
     fields = image.get_fields()

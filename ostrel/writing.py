@@ -27,7 +27,7 @@ import numpy.typing as npt
 from ostrel import _deps, stamp
 from ostrel.errors import PrintWriteError
 from ostrel.exif import exif_for_print
-from ostrel.reading import Metadata
+from ostrel.reading import Metadata, printable
 from ostrel.recipe import Output
 from ostrel.rendering import quantize
 from ostrel.xmp import exif_properties, merge_xmp
@@ -43,7 +43,7 @@ def sgrey_profile() -> bytes:
 
 def temporary_name(destination: Path) -> Path:
     """A fresh hidden name beside `destination`, recognisable as ours."""
-    return destination.with_name(f".{destination.name}.{secrets.token_hex(4)}{TEMPORARY_SUFFIX}")
+    return destination.with_name(f".{printable(destination.name)}.{secrets.token_hex(4)}{TEMPORARY_SUFFIX}")
 
 
 @contextlib.contextmanager

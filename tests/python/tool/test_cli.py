@@ -339,3 +339,19 @@ def test_unreadable_folder_is_reported_and_the_rest_converted(tmp_path, monkeypa
     assert code == 1
     assert f"error: {locked}: cannot read this folder: Permission denied" in err
     assert "converted 1, skipped 0, failed 1" in out
+
+
+def test_file_names_that_are_not_utf8(tmp_path):
+    folder = os.fsencode(tmp_path / "archive")
+    os.mkdir(folder)
+    name = os.path.join(folder, b"caf\xe9.png")  # a Latin-1 name from an old archive
+    save(vips_image(scene()), tmp_path / "plain.png")
+    os.rename(tmp_path / "plain.png", name)
+    code, out, err = run("convert", tmp_path / "archive", "-o", tmp_path / "out")
+    assert code == 0, err
+    assert "caf\\xe9.png" in out  # shown escaped
+    (printed,) = os.listdir(os.fsencode(tmp_path / "out"))
+    assert printed == b"caf\xe9.tif"
+    from ostrel.reading import open_image
+
+    assert open_image(tmp_path / "out" / os.fsdecode(printed)).numpy().shape == (40, 56)
