@@ -17,8 +17,9 @@ LibRaw (the ``raw`` extra).
 
 from __future__ import annotations
 
-from ostrel.batch import BatchReport, Outcome, convert_file, convert_files, plan_batch, run_batch
+from ostrel.batch import BatchReport, convert_file, convert_files, run_batch
 from ostrel.errors import MissingDependencyError, OstrelError, PhotoReadError, PrintWriteError, RecipeError
+from ostrel.planning import Outcome, plan_batch
 from ostrel.presets import PRESETS, Preset, get_preset
 from ostrel.reading import Metadata, Photo, read_image, read_photo
 from ostrel.recipe import FilterStep, LocalContrast, MixerStep, Output, Recipe, load_recipe

@@ -1,13 +1,9 @@
-"""Converting many photos: which prints to make, then making them.
+"""Converting many photos: the jobs of a plan (see `ostrel.planning`), made into prints.
 
-`plan_batch` turns the inputs (files, folders, glob patterns) into jobs, one
-photo to one print, and decides up front what must not run: inputs that do
-not exist, prints that already exist (with `skip_existing`), a print whose
-path is an input of the same run, and two photos that would give the same
-print. `run_batch` converts the jobs: reading and writing of several files
-overlap with the kernels of another (the kernels use every core, so one
-renders at a time), and a file that fails is reported with its reason while
-the rest go on.
+`run_batch` converts the jobs: reading and writing of several files overlap
+with the kernels of another (the kernels use every core, so one renders at a
+time), and a file that fails is reported with its reason while the rest go
+on. `convert_files` plans and runs in one call; `convert_file` makes one print.
 """
 
 from __future__ import annotations
@@ -18,51 +14,19 @@ import glob
 import os
 import threading
 import time
-from collections.abc import Callable, Iterable, Sequence
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any, Final, Literal
+from typing import Any, Final
 
 from ostrel.buffers import BufferPool
 from ostrel.errors import OstrelError, PrintWriteError
-from ostrel.reading import IMAGE_EXTENSIONS, RAW_EXTENSIONS, pixel_count, printable, read_photo
-from ostrel.recipe import Output, Recipe
+from ostrel.planning import Job, Outcome, Plan, Status, identity, plan_batch
+from ostrel.reading import RAW_EXTENSIONS, pixel_count, printable, read_photo
+from ostrel.recipe import Recipe
 from ostrel.rendering import render
 from ostrel.tiled import DEFAULT_TILE, TILED_THRESHOLD, lazy_photo, write_tiled_print
 from ostrel.writing import TEMPORARY_SUFFIX, write_print
-
-Status = Literal["converted", "skipped", "failed"]
-
-
-@dataclass(frozen=True)
-class Job:
-    """One photo and the print it becomes."""
-
-    source: Path
-    target: Path
-
-
-@dataclass(frozen=True)
-class Outcome:
-    """What became of one input: converted, skipped or failed (with the reason)."""
-
-    source: Path
-    target: Path | None
-    status: Status
-    reason: str = ""
-    seconds: float = 0.0
-
-
-@dataclass
-class Plan:
-    """The jobs to run, and the outcomes already decided without running anything."""
-
-    jobs: list[Job] = field(default_factory=list)
-    decided: list[Outcome] = field(default_factory=list)
-
-    @property
-    def total(self) -> int:
-        return len(self.jobs) + len(self.decided)
 
 
 @dataclass
@@ -139,132 +103,6 @@ class Recorder:
     def interrupted(self) -> BatchInterrupted:
         self.report.not_run = len(self.plan.jobs) - self.converted_jobs
         return BatchInterrupted(self.finish())
-
-
-def _is_hidden(name: str) -> bool:
-    return name.startswith(".")
-
-
-class _Scanner:
-    """Lists the photos of the inputs, remembering what could not be listed."""
-
-    def __init__(self, outdir: Path, recursive: bool) -> None:
-        self.recursive = recursive
-        self.skip_folder = os.path.realpath(outdir)
-        self.found: list[tuple[Path, Path | None]] = []  # (photo, folder it was found under)
-        self.failures: list[Outcome] = []
-
-    def add(self, item: str | os.PathLike[str]) -> None:
-        text = os.fspath(item)
-        path = Path(text)
-        if path.is_dir():
-            self._folder(path)
-        elif path.exists():
-            self.found.append((path, None))
-        elif glob.has_magic(text):
-            matches = sorted(glob.glob(text, recursive=self.recursive))
-            if not matches:
-                self.failures.append(Outcome(path, None, "failed", "no photo matches this pattern"))
-            for match in matches:
-                if Path(match).is_dir():
-                    self._folder(Path(match))
-                elif Path(match).suffix.lower() in IMAGE_EXTENSIONS:
-                    self.found.append((Path(match), None))
-        elif path.is_symlink():
-            self.failures.append(Outcome(path, None, "failed", "a broken symbolic link"))
-        else:
-            self.failures.append(Outcome(path, None, "failed", "no such file or folder"))
-
-    def _folder(self, root: Path) -> None:
-        def failed(error: OSError) -> None:
-            where = Path(error.filename) if error.filename else root
-            self.failures.append(Outcome(where, None, "failed", f"cannot read this folder: {error.strerror}"))
-
-        for folder, subfolders, files in os.walk(root, onerror=failed):
-            subfolders[:] = sorted(
-                name
-                for name in subfolders
-                if not _is_hidden(name) and os.path.realpath(os.path.join(folder, name)) != self.skip_folder
-            )
-            for name in sorted(files):
-                if not _is_hidden(name) and Path(name).suffix.lower() in IMAGE_EXTENSIONS:
-                    self.found.append((Path(folder) / name, root))
-            if not self.recursive:
-                break
-
-
-def _identity(path: Path) -> tuple[int, int] | None:
-    try:
-        status = path.stat()
-    except OSError:
-        return None
-    return (status.st_dev, status.st_ino)
-
-
-def target_for(source: Path, root: Path | None, outdir: Path, output: Output) -> Path:
-    """The print of `source`: its stem and the format's extension, under OUTDIR.
-
-    A photo found in a folder keeps its place relative to that folder (only
-    sub-folders of a recursive scan add anything).
-    """
-    relative = source.parent.relative_to(root) if root is not None else Path()
-    return outdir / relative / (source.stem + output.extension)
-
-
-def plan_batch(
-    inputs: Iterable[str | os.PathLike[str]],
-    outdir: str | os.PathLike[str],
-    output: Output,
-    *,
-    recursive: bool = False,
-    skip_existing: bool = False,
-) -> Plan:
-    """The jobs of a batch, and the inputs decided without running (see module docs)."""
-    out = Path(outdir)
-    scanner = _Scanner(out, recursive)
-    for item in inputs:
-        scanner.add(item)
-    plan = Plan(decided=list(scanner.failures))
-
-    sources: dict[str, tuple[Path, Path | None]] = {}
-    for photo, root in scanner.found:
-        sources.setdefault(os.path.realpath(photo), (photo, root))
-    input_paths = set(sources)
-    input_ids = {identity for identity in (_identity(photo) for photo, _ in sources.values()) if identity}
-
-    claimed: dict[str, Path] = {}
-    for photo, root in sources.values():
-        target = target_for(photo, root, out, output)
-        resolved = os.path.realpath(target)
-        key = os.path.normcase(resolved)
-        if resolved in input_paths or _identity(target) in input_ids:
-            plan.decided.append(
-                Outcome(
-                    photo,
-                    target,
-                    "failed",
-                    f"refused: the print {target} would overwrite "
-                    "an input of this run; choose another output folder or format",
-                )
-            )
-        elif key in claimed:
-            hint = "" if recursive else "; use -r to mirror sub-folders, or"
-            plan.decided.append(
-                Outcome(
-                    photo,
-                    target,
-                    "failed",
-                    f"its print {target} would overwrite the print of "
-                    f"{claimed[key]} from this run{hint} rename one of them",
-                )
-            )
-        elif skip_existing and target.exists():
-            claimed[key] = photo
-            plan.decided.append(Outcome(photo, target, "skipped", f"{target} exists"))
-        else:
-            claimed[key] = photo
-            plan.jobs.append(Job(photo, target))
-    return plan
 
 
 def _remove_stale_temporaries(target: Path) -> None:
@@ -471,7 +309,7 @@ def convert_file(
     """
     recipe = recipe or Recipe()
     job = Job(Path(source), Path(target))
-    if _identity(job.target) is not None and _identity(job.target) == _identity(job.source):
+    if identity(job.target) is not None and identity(job.target) == identity(job.source):
         raise PrintWriteError(job.target, "refused: the print would overwrite its own photo")
     _Converter(recipe, None, threading.Event())._convert(job, time.perf_counter())
     return job.target

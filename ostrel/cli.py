@@ -17,8 +17,9 @@ from pathlib import Path
 from typing import IO, Any, Final, NoReturn
 
 import ostrel
-from ostrel.batch import BatchInterrupted, Plan, Tiling, default_jobs, plan_batch, run_batch
+from ostrel.batch import BatchInterrupted, Tiling, default_jobs, run_batch
 from ostrel.errors import MissingDependencyError, OstrelError, RecipeError
+from ostrel.planning import Plan, plan_batch
 from ostrel.presets import PRESETS, get_preset
 from ostrel.progress import Progress, describe
 from ostrel.recipe import (

@@ -22,7 +22,8 @@ from collections.abc import Callable, Iterator
 from typing import Any, Final
 
 from ostrel import _deps
-from ostrel.batch import BatchReport, Job, Outcome, Plan, Recorder, Tiling, _Converter
+from ostrel.batch import BatchReport, Recorder, Tiling, _Converter
+from ostrel.planning import Job, Outcome, Plan
 from ostrel.recipe import Recipe
 
 # Converters of this worker process, by recipe text and tiling: they hold the

@@ -10,7 +10,7 @@ from __future__ import annotations
 
 from typing import IO, Any
 
-from ostrel.batch import Outcome
+from ostrel.planning import Outcome
 from ostrel.reading import printable
 
 
