@@ -1,6 +1,8 @@
 #pragma once
 // The common frame of every entry point: kernel calls run without the
 // interpreter lock, and no C++ exception ever reaches the interpreter.
+#include <cxxabi.h>
+
 #include <exception>
 #include <new>
 #include <optional>
@@ -11,6 +13,7 @@
 
 #include "core/fault.hpp"
 #include "core/image.hpp"
+#include "module/lifecycle.hpp"
 #include "module/py_ref.hpp"
 
 namespace ostrel::py {
@@ -29,6 +32,8 @@ auto guarded(Body&& body) noexcept -> decltype(body()) {
     using Return = decltype(body());
     try {
         return body();
+    } catch (abi::__forced_unwind&) {
+        park_thread();  // the interpreter is ending this thread: see lifecycle.hpp
     } catch (...) {
         raise_current_exception();
         if constexpr (std::is_pointer_v<Return>) {
