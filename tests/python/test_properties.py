@@ -38,7 +38,7 @@ _COMMON = {"deadline": None, "suppress_health_check": [HealthCheck.too_slow, Hea
 settings.register_profile("dev", max_examples=60, **_COMMON)
 settings.register_profile("ci", max_examples=2000, derandomize=True, **_COMMON)
 settings.register_profile("ci-light", max_examples=150, derandomize=True, **_COMMON)
-settings.register_profile("fuzz", max_examples=3000, database=None, **_COMMON)
+settings.register_profile("fuzz", max_examples=300, database=None, **_COMMON)
 settings.load_profile(os.environ.get("OSTREL_HYPOTHESIS_PROFILE", "dev"))
 
 # Examples run per property, for scripts/fuzz.
