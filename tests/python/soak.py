@@ -9,7 +9,6 @@ set size after a warm-up and at the end; exits non-zero on a wrong result,
 a failed child, or RSS that grew by more than 10 % + 16 MiB."""
 
 import os
-import signal
 import sys
 import threading
 import time
@@ -18,6 +17,7 @@ import warnings
 import numpy as np
 
 import ostrel_core as oc
+from child_process import wait_for_child
 
 warnings.filterwarnings("ignore", category=DeprecationWarning)  # fork while threads run
 
@@ -99,18 +99,7 @@ def soak(seconds):
             except BaseException:  # noqa: BLE001 - whatever happened, the parent hears of it
                 os._exit(4)
         forks += 1
-        deadline = time.monotonic() + 60
-        while True:
-            done, status = os.waitpid(pid, os.WNOHANG)
-            if done:
-                code = os.waitstatus_to_exitcode(status)
-                break
-            if time.monotonic() > deadline:
-                os.kill(pid, signal.SIGKILL)
-                os.waitpid(pid, 0)
-                code = "hung"
-                break
-            time.sleep(0.005)
+        code = wait_for_child(pid, 60)
         if code != 0:
             failed_children.append(code)
     stop.set()

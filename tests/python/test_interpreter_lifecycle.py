@@ -11,6 +11,7 @@ import pytest
 pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="forks and reads exit statuses")
 
 SANITIZED = bool(os.environ.get("OSTREL_SANITIZED"))
+HERE = os.path.dirname(os.path.abspath(__file__))
 
 # Threads call kernels of every size (one element; below the pool's
 # threshold; a pool loop; planes of a few MiB, the block cache's sizes) and
@@ -22,9 +23,10 @@ SANITIZED = bool(os.environ.get("OSTREL_SANITIZED"))
 # whatever a child wrote that shows a crash. MODE "exit", "return" or
 # "raise": this interpreter does it once itself.
 EXIT_STORM = r'''
-import json, os, random, signal, sys, tempfile, threading, time, warnings, _thread
+import json, os, random, sys, tempfile, threading, time, warnings, _thread
 import numpy as np
 import ostrel_core as oc
+from child_process import wait_for_child
 
 warnings.filterwarnings("ignore", category=DeprecationWarning)  # fork while threads run
 SIZES = [(1, 1), (17, 23), (90, 70), (700, 500)]
@@ -94,18 +96,7 @@ else:
             os.dup2(fd, 2)
             child = (style, threads, delay)
             break
-        deadline = time.monotonic() + 30
-        while True:
-            done, status = os.waitpid(pid, os.WNOHANG)
-            if done:
-                code = os.waitstatus_to_exitcode(status)
-                break
-            if time.monotonic() > deadline:
-                os.kill(pid, signal.SIGKILL)
-                os.waitpid(pid, 0)
-                code = "hung"
-                break
-            time.sleep(0.002)
+        code = wait_for_child(pid, 30)
         with open(log) as f:
             text = f.read()
         if code != EXPECTED[style] or any(s in text for s in ("terminate called", "Fatal Python", "Sanitizer")):
@@ -120,7 +111,7 @@ else:
 
 
 def storm(run_python, mode, runs=0, seed=0):
-    code = f"MODE, RUNS, SEED = {mode!r}, {runs}, {seed}\n" + EXIT_STORM
+    code = f"import sys\nsys.path.insert(0, {HERE!r})\nMODE, RUNS, SEED = {mode!r}, {runs}, {seed}\n" + EXIT_STORM
     return run_python(code, timeout=600, check=False)
 
 
