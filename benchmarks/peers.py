@@ -8,7 +8,7 @@ formula in float32; OpenCV does the same job where it has an equivalent; the
 
 from __future__ import annotations
 
-from typing import Callable
+from collections.abc import Callable
 
 import numpy as np
 
@@ -34,7 +34,8 @@ def roofline(read_floats: int, written_floats: int) -> Job:
 
 def numpy_luminance(rgb: np.ndarray) -> np.ndarray:
     r, g, b = rgb[:, :, 0], rgb[:, :, 1], rgb[:, :, 2]
-    return ((r * LUMA_709[0] + g * LUMA_709[1]) + b * LUMA_709[2])[:, :, None]
+    lum: np.ndarray = ((r * LUMA_709[0] + g * LUMA_709[1]) + b * LUMA_709[2])[:, :, None]
+    return lum
 
 
 def numpy_encode_srgb(x: np.ndarray) -> np.ndarray:
@@ -66,13 +67,15 @@ def numpy_guided_filter(p: np.ndarray, radius: int, eps: float) -> np.ndarray:
         x1 = np.clip(np.arange(w) + radius + 1, 0, w)
         s = c[y1][:, x1] - c[y0][:, x1] - c[y1][:, x0] + c[y0][:, x0]
         n = (y1 - y0)[:, None] * (x1 - x0)[None, :]
-        return s / n
+        mean: np.ndarray = s / n
+        return mean
 
     mean_i = box_mean(p)
     var = box_mean(p * p) - mean_i * mean_i
     a = var / (var + eps)
     b = (1 - a) * mean_i
-    return (box_mean(a) * p + box_mean(b)).astype(np.float32)
+    q: np.ndarray = (box_mean(a) * p + box_mean(b)).astype(np.float32)
+    return q
 
 
 def jobs(kind: str, height: int, width: int) -> dict[str, Job]:
@@ -100,9 +103,9 @@ def jobs(kind: str, height: int, width: int) -> dict[str, Job]:
             "roofline": roofline(3 * pixels, 3 * pixels),
         }
     if kind == "zone_system":
-        params = oc.ZoneParams(ELEVEN_ZONES)
+        zones = oc.ZoneParams(ELEVEN_ZONES)
         return {
-            "ostrel": lambda: oc.zone_system(lum, params),
+            "ostrel": lambda: oc.zone_system(lum, zones),
             "numpy": lambda: numpy_zone_system(lum, ELEVEN_ZONES),
             "roofline": roofline(pixels, pixels),
         }
@@ -114,7 +117,8 @@ def jobs(kind: str, height: int, width: int) -> dict[str, Job]:
 
         def opencv_job() -> np.ndarray:
             q = cv2.ximgproc.guidedFilter(plane, plane, radius, eps)
-            return (plane + np.float32(strength) * (plane - q))[:, :, None]
+            detail: np.ndarray = (plane + np.float32(strength) * (plane - q))[:, :, None]
+            return detail
 
         result = {"ostrel": lambda: oc.local_contrast(lum, params, strength)}
         if cv2 is not None and hasattr(cv2, "ximgproc"):

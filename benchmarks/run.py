@@ -17,12 +17,13 @@ import platform
 import subprocess
 import sys
 import time
+from collections.abc import Callable
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SIZES = {"1MP": (1000, 1000), "12MP": (3000, 4000)}
 
 
-def median_seconds(job, repeats: int) -> float:
+def median_seconds(job: Callable[[], object], repeats: int) -> float:
     job()  # warm-up: page faults of first use, lazy initialisation
     times = []
     for _ in range(repeats):
@@ -56,8 +57,8 @@ def call_overhead() -> dict[str, float]:
     one = np.zeros(1, np.float32)
     n = 20000
 
-    def loop(job):
-        def run():
+    def loop(job: Callable[[], object]) -> float:
+        def run() -> None:
             for _ in range(n):
                 job()
 
@@ -95,16 +96,20 @@ def child(task: str) -> None:
     print(json.dumps(result))
 
 
-def in_fresh_process(spec: dict, threads: int | None) -> dict:
+def in_fresh_process(spec: dict[str, object], threads: int | None) -> dict[str, float]:
     env = dict(os.environ)
     env.pop("RAYON_NUM_THREADS", None)
     if threads is not None:
         env["RAYON_NUM_THREADS"] = str(threads)
     out = subprocess.run(
         [sys.executable, os.path.abspath(__file__), "--child", json.dumps(spec)],
-        env=env, check=True, capture_output=True, text=True,
+        env=env,
+        check=True,
+        capture_output=True,
+        text=True,
     )
-    return json.loads(out.stdout.strip().splitlines()[-1])
+    result: dict[str, float] = json.loads(out.stdout.strip().splitlines()[-1])
+    return result
 
 
 def main() -> None:
@@ -125,8 +130,10 @@ def main() -> None:
     repeats = 3 if args.quick else 9
     cores = len(os.sched_getaffinity(0))
     print(f"# {platform.processor() or platform.machine()}, {cores} cores, Python {platform.python_version()}")
-    header = f"{'kernel':<20} {'size':>5} {'thr':>3} {'ostrel ms':>10} {'numpy ms':>9} {'opencv ms':>9} " \
-             f"{'copy ms':>8} {'vs numpy':>8} {'vs opencv':>9} {'/ copy':>7}"
+    header = (
+        f"{'kernel':<20} {'size':>5} {'thr':>3} {'ostrel ms':>10} {'numpy ms':>9} {'opencv ms':>9} "
+        f"{'copy ms':>8} {'vs numpy':>8} {'vs opencv':>9} {'/ copy':>7}"
+    )
     print(header)
     print("-" * len(header))
     for kernel in kernels:
@@ -134,12 +141,19 @@ def main() -> None:
             for threads in (1, cores):
                 r = in_fresh_process({"what": "time", "kernel": kernel, "size": size, "repeats": repeats}, threads)
                 ours = r["ostrel"]
-                cell = lambda name: f"{r[name] * 1e3:.2f}" if name in r else "-"  # noqa: E731
-                ratio = lambda name: f"{r[name] / ours:.2f}x" if name in r else "-"  # noqa: E731
+
+                def cell(name: str, r: dict[str, float] = r) -> str:
+                    return f"{r[name] * 1e3:.2f}" if name in r else "-"
+
+                def ratio(name: str, r: dict[str, float] = r, ours: float = ours) -> str:
+                    return f"{r[name] / ours:.2f}x" if name in r else "-"
+
                 slow = f"{ours / r['roofline']:.2f}" if "roofline" in r else "-"
-                print(f"{kernel:<20} {size:>5} {threads:>3} {ours * 1e3:>10.2f} {cell('numpy'):>9} "
-                      f"{cell('opencv'):>9} {cell('roofline'):>8} {ratio('numpy'):>8} {ratio('opencv'):>9} {slow:>7}",
-                      flush=True)
+                print(
+                    f"{kernel:<20} {size:>5} {threads:>3} {ours * 1e3:>10.2f} {cell('numpy'):>9} "
+                    f"{cell('opencv'):>9} {cell('roofline'):>8} {ratio('numpy'):>8} {ratio('opencv'):>9} {slow:>7}",
+                    flush=True,
+                )
     overhead = in_fresh_process({"what": "overhead"}, None)
     print()
     for name, seconds in overhead.items():
@@ -147,8 +161,10 @@ def main() -> None:
     for radius in (2, 8, 64):
         memory = in_fresh_process({"what": "memory", "radius": radius}, None)
         print(f"local_contrast r={radius:<3} peak extra memory {memory['bytes_per_pixel']:6.2f} bytes/pixel (12MP)")
-    print("\n'vs numpy' and 'vs opencv': how many times faster ostrel is; '/ copy': ostrel time over the copy of the "
-          "same bytes.")
+    print(
+        "\n'vs numpy' and 'vs opencv': how many times faster ostrel is; '/ copy': ostrel time over the copy of the "
+        "same bytes."
+    )
 
 
 if __name__ == "__main__":

@@ -76,16 +76,35 @@ def scheduler_with_workers(workers: int) -> Iterator[str]:
     share = str(max(1, (os.cpu_count() or 1) // workers))
     env = dict(os.environ, RAYON_NUM_THREADS=share, VIPS_CONCURRENCY=share)
     dask = [sys.executable, "-m", "distributed.cli.dask_scheduler"]
-    processes = [subprocess.Popen([*dask, "--host", "127.0.0.1", "--port", address.rsplit(":", 1)[1],
-                                   "--dashboard-address", ":0"], stderr=subprocess.DEVNULL)]
+    processes = [
+        subprocess.Popen(
+            [*dask, "--host", "127.0.0.1", "--port", address.rsplit(":", 1)[1], "--dashboard-address", ":0"],
+            stderr=subprocess.DEVNULL,
+        )
+    ]
     time.sleep(2)
     for _ in range(workers):
-        processes.append(subprocess.Popen([sys.executable, "-m", "distributed.cli.dask_worker", address,
-                                           "--nthreads", "1", "--nworkers", "1", "--dashboard-address", ":0"],
-                                          env=env, stderr=subprocess.DEVNULL))
+        processes.append(
+            subprocess.Popen(
+                [
+                    sys.executable,
+                    "-m",
+                    "distributed.cli.dask_worker",
+                    address,
+                    "--nthreads",
+                    "1",
+                    "--nworkers",
+                    "1",
+                    "--dashboard-address",
+                    ":0",
+                ],
+                env=env,
+                stderr=subprocess.DEVNULL,
+            )
+        )
     from distributed import Client
 
-    with Client(address, timeout="30s") as client:
+    with Client(address, timeout="30s") as client:  # type: ignore[no-untyped-call]
         client.wait_for_workers(workers, timeout=60)
     try:
         yield address
@@ -100,11 +119,13 @@ def run_batches(files: int, scratch: Path) -> None:
     folder = batch_folder(files)
     rates: dict[str, float] = {}
     rates["local"] = files / timed_run(ostrel("convert", folder, "-o", scratch / "local", "-q"))
-    rates["--cluster 2"] = files / timed_run(ostrel("convert", folder, "-o", scratch / "cluster", "-q",
-                                                     "--cluster", "2"))
+    rates["--cluster 2"] = files / timed_run(
+        ostrel("convert", folder, "-o", scratch / "cluster", "-q", "--cluster", "2")
+    )
     with scheduler_with_workers(2) as address:
         rates["--scheduler (2 workers)"] = files / timed_run(
-            ostrel("convert", folder, "-o", scratch / "scheduler", "-q", "--scheduler", address))
+            ostrel("convert", folder, "-o", scratch / "scheduler", "-q", "--scheduler", address)
+        )
     same = all(
         (scratch / "local" / name).read_bytes() == (scratch / other / name).read_bytes()
         for other in ("cluster", "scheduler")
@@ -130,7 +151,8 @@ def make_scan(width: int, height: int) -> tuple[Path, Path]:
         scan.tiffsave(str(big), tile=True, tile_width=256, tile_height=256, bigtiff=True)
     if not crop.exists():
         pyvips.Image.new_from_file(str(big)).crop(0, 0, 4000, 3000).tiffsave(
-            str(crop), tile=True, tile_width=256, tile_height=256)
+            str(crop), tile=True, tile_width=256, tile_height=256
+        )
     return big, crop
 
 
@@ -142,17 +164,24 @@ def run_gigapixel(width: int, height: int, scratch: Path, tile: int | None) -> N
     in_memory = (sorted(whole)[1] - startup) / 12.0  # seconds per megapixel, process start-up left out
     options = ["--tile-size", str(tile)] if tile else []
     start = time.perf_counter()
-    completed = subprocess.run([sys.executable, "-c", PEAK_WRAPPER,
-                                *ostrel("convert", big, "-o", scratch / "big", "-q", "--tiled", *options)],
-                               check=True, capture_output=True, text=True)
+    completed = subprocess.run(
+        [sys.executable, "-c", PEAK_WRAPPER, *ostrel("convert", big, "-o", scratch / "big", "-q", "--tiled", *options)],
+        check=True,
+        capture_output=True,
+        text=True,
+    )
     seconds = time.perf_counter() - start
     peak_gb = int(completed.stdout) / 2**20
     tiled_rate = megapixels / (seconds - startup)
-    print(f"(b) {width} x {height} 8-bit RGB tiled TIFF ({megapixels:.0f} MP) -> tiled 16-bit BigTIFF, --tiled"
-          + (f" --tile-size {tile}" if tile else ""))
+    print(
+        f"(b) {width} x {height} 8-bit RGB tiled TIFF ({megapixels:.0f} MP) -> tiled 16-bit BigTIFF, --tiled"
+        + (f" --tile-size {tile}" if tile else "")
+    )
     print(f"    wall {seconds:.1f} s, peak resident memory {peak_gb:.2f} GB")
-    print(f"    tiled {tiled_rate:.1f} MP/s against in-memory {1 / in_memory:.1f} MP/s (12 MP crop): "
-          f"{tiled_rate * in_memory * 100:.0f} %")
+    print(
+        f"    tiled {tiled_rate:.1f} MP/s against in-memory {1 / in_memory:.1f} MP/s (12 MP crop): "
+        f"{tiled_rate * in_memory * 100:.0f} %"
+    )
 
 
 def main() -> int:

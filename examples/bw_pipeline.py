@@ -35,8 +35,13 @@ def timed(log: list[tuple[str, float]], name: str, step: Callable[[], np.ndarray
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("input", nargs="?", type=pathlib.Path, default=DEFAULT_INPUT, help="a photo")
-    parser.add_argument("-o", "--output", type=pathlib.Path, default=pathlib.Path("out/bw_print.png"),
-                        help="the print: .tif, .png or .jpg (default: %(default)s)")
+    parser.add_argument(
+        "-o",
+        "--output",
+        type=pathlib.Path,
+        default=pathlib.Path("out/bw_print.png"),
+        help="the print: .tif, .png or .jpg (default: %(default)s)",
+    )
     parser.add_argument("--bits", type=int, choices=(8, 16), default=8, help="sample depth of a TIFF or PNG print")
     parser.add_argument("--filter", default="Yellow8K2", help="colour filter, e.g. Red25A")
     parser.add_argument("--standard", default="Bt709", help="Bt601, Bt709 or Bt2020")
@@ -63,7 +68,9 @@ def main(argv: list[str] | None = None) -> int:
     ostrel.write_print(encoded, args.output, output, metadata=photo.metadata)
 
     print(f"input   {args.input} ({photo.width} x {photo.height}, scene-linear RGB)")
-    print(f"pipeline filter {args.filter}, standard {args.standard}; zones {zones}; {params!r}, strength {args.strength}")
+    print(
+        f"pipeline filter {args.filter}, standard {args.standard}; zones {zones}; {params!r}, strength {args.strength}"
+    )
     for name, seconds in log:
         print(f"  {name:<17} {seconds * 1e3:8.2f} ms")
     print(f"output  {args.output} ({output.bits}-bit single-channel {fmt.upper()})")

@@ -9,52 +9,39 @@ the extra is missing.
 from __future__ import annotations
 
 import functools
+import importlib
 from types import ModuleType
-from typing import cast
 
 from ostrel.errors import MissingDependencyError
 
 
+def _require(name: str, package: str, extra: str, purpose: str) -> ModuleType:
+    try:
+        return importlib.import_module(name)
+    except (ImportError, OSError) as error:  # OSError: a wheel's shared library failed to load
+        raise MissingDependencyError(package, extra, purpose) from error
+
+
 @functools.cache
 def pyvips() -> ModuleType:
-    try:
-        import pyvips as module
-    except (ImportError, OSError) as error:  # OSError: the wheel's libvips failed to load
-        raise MissingDependencyError("pyvips", "tool", "reading and writing photos") from error
-    return cast(ModuleType, module)
+    return _require("pyvips", "pyvips", "tool", "reading and writing photos")
 
 
 @functools.cache
 def rawpy() -> ModuleType:
-    try:
-        import rawpy as module
-    except ImportError as error:
-        raise MissingDependencyError("rawpy", "raw", "reading camera RAW files") from error
-    return module
+    return _require("rawpy", "rawpy", "raw", "reading camera RAW files")
 
 
 @functools.cache
 def dask_array() -> ModuleType:
-    try:
-        import dask.array as module
-    except ImportError as error:
-        raise MissingDependencyError("dask", "dask", "tiled conversion of large images") from error
-    return module
+    return _require("dask.array", "dask", "dask", "tiled conversion of large images")
 
 
 @functools.cache
 def tifffile() -> ModuleType:
-    try:
-        import tifffile as module
-    except ImportError as error:
-        raise MissingDependencyError("tifffile", "dask", "writing tiled BigTIFF prints") from error
-    return module
+    return _require("tifffile", "tifffile", "dask", "writing tiled BigTIFF prints")
 
 
 @functools.cache
 def distributed() -> ModuleType:
-    try:
-        import distributed as module
-    except ImportError as error:
-        raise MissingDependencyError("distributed", "dask", "running batches on a Dask cluster") from error
-    return module
+    return _require("distributed", "distributed", "dask", "running batches on a Dask cluster")

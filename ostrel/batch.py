@@ -110,6 +110,37 @@ class BatchInterrupted(KeyboardInterrupt):
         self.report = report
 
 
+class Recorder:
+    """Collects a batch's outcomes as they come, the plan's decided ones first, and times it."""
+
+    def __init__(self, plan: Plan, on_outcome: Callable[[Outcome], None] | None) -> None:
+        self.plan = plan
+        self.report = BatchReport()
+        self.on_outcome = on_outcome
+        self.started = time.perf_counter()
+        self.converted_jobs = 0
+        for outcome in plan.decided:
+            self._add(outcome)
+
+    def _add(self, outcome: Outcome) -> None:
+        self.report.outcomes.append(outcome)
+        if self.on_outcome is not None:
+            self.on_outcome(outcome)
+
+    def record(self, outcome: Outcome) -> None:
+        """The outcome of one of the plan's jobs."""
+        self.converted_jobs += 1
+        self._add(outcome)
+
+    def finish(self) -> BatchReport:
+        self.report.seconds = time.perf_counter() - self.started
+        return self.report
+
+    def interrupted(self) -> BatchInterrupted:
+        self.report.not_run = len(self.plan.jobs) - self.converted_jobs
+        return BatchInterrupted(self.finish())
+
+
 def _is_hidden(name: str) -> bool:
     return name.startswith(".")
 
@@ -373,16 +404,7 @@ def run_batch(
         return run_on_cluster(
             plan, recipe, client, on_outcome=on_outcome, recipe_text=recipe_text, tiling=tiling or Tiling()
         )
-    report = BatchReport()
-    started = time.perf_counter()
-
-    def record(outcome: Outcome) -> None:
-        report.outcomes.append(outcome)
-        if on_outcome is not None:
-            on_outcome(outcome)
-
-    for outcome in plan.decided:
-        record(outcome)
+    recorder = Recorder(plan, on_outcome)
     cancel = threading.Event()
     workers = max(1, jobs or default_jobs())
     convert = _Converter(recipe, recipe_text, cancel, workers, tiling)
@@ -394,7 +416,7 @@ def run_batch(
         seen.add(future)
         result = future.result()
         if result is not None:
-            record(result)
+            recorder.record(result)
 
     try:
         for future in concurrent.futures.as_completed(futures):
@@ -405,13 +427,10 @@ def run_batch(
         for future in futures:
             if future not in seen and future.done() and not future.cancelled():
                 collect(future)
-        report.seconds = time.perf_counter() - started
-        report.not_run = len(plan.jobs) - sum(1 for future in seen if future.result() is not None)
-        raise BatchInterrupted(report) from None
+        raise recorder.interrupted() from None
     finally:
         executor.shutdown(wait=True, cancel_futures=True)
-    report.seconds = time.perf_counter() - started
-    return report
+    return recorder.finish()
 
 
 def convert_files(

@@ -18,12 +18,11 @@ from __future__ import annotations
 import contextlib
 import os
 import threading
-import time
 from collections.abc import Callable, Iterator
 from typing import Any, Final
 
 from ostrel import _deps
-from ostrel.batch import BatchInterrupted, BatchReport, Job, Outcome, Plan, Tiling, _Converter
+from ostrel.batch import BatchReport, Job, Outcome, Plan, Recorder, Tiling, _Converter
 from ostrel.recipe import Recipe
 
 # Converters of this worker process, by recipe text and tiling: they hold the
@@ -65,34 +64,22 @@ def run_on_cluster(
     """Converts the plan's jobs as tasks on `client`'s cluster; the report as `run_batch` gives it."""
     distributed = _deps.distributed()
     text = recipe_text if recipe_text is not None else recipe.to_toml()
-    report = BatchReport()
-    started = time.perf_counter()
-
-    def record(outcome: Outcome) -> None:
-        report.outcomes.append(outcome)
-        if on_outcome is not None:
-            on_outcome(outcome)
-
-    for outcome in plan.decided:
-        record(outcome)
+    recorder = Recorder(plan, on_outcome)
     futures = client.map(convert_job, plan.jobs, recipe=recipe, recipe_text=text, tiling=tiling, pure=False)
     jobs_of = {future.key: job for future, job in zip(futures, plan.jobs, strict=True)}
     try:
         for future in distributed.as_completed(futures):
             job = jobs_of[future.key]
             if future.status == "finished":
-                record(future.result())
+                recorder.record(future.result())
             elif future.status == "cancelled":
-                record(Outcome(job.source, job.target, "failed", "the cluster cancelled its task"))
+                recorder.record(Outcome(job.source, job.target, "failed", "the cluster cancelled its task"))
             else:
-                record(_failure(job, future.exception()))
+                recorder.record(_failure(job, future.exception()))
     except KeyboardInterrupt:
         client.cancel(futures)
-        report.seconds = time.perf_counter() - started
-        report.not_run = len(plan.jobs) - (len(report.outcomes) - len(plan.decided))
-        raise BatchInterrupted(report) from None
-    report.seconds = time.perf_counter() - started
-    return report
+        raise recorder.interrupted() from None
+    return recorder.finish()
 
 
 def local_cluster(workers: int) -> Any:

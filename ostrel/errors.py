@@ -37,8 +37,8 @@ class RecipeError(OstrelError, ValueError):
         return RecipeError(self.key, self.value, self.reason, self.source or source)
 
 
-class PhotoReadError(OstrelError, OSError):
-    """A photo file could not be decoded; `path` names it and `reason` says why."""
+class _FileError(OstrelError, OSError):
+    """A file-level failure: `path` names the file and `reason` says why."""
 
     def __init__(self, path: object, reason: str) -> None:
         self.path = path
@@ -49,16 +49,12 @@ class PhotoReadError(OstrelError, OSError):
         return f"{self.path}: {self.reason}"
 
 
-class PrintWriteError(OstrelError, OSError):
+class PhotoReadError(_FileError):
+    """A photo file could not be decoded."""
+
+
+class PrintWriteError(_FileError):
     """A print could not be written; `path` names the intended output."""
-
-    def __init__(self, path: object, reason: str) -> None:
-        self.path = path
-        self.reason = reason
-        super().__init__(f"{path}: {reason}")
-
-    def __str__(self) -> str:
-        return f"{self.path}: {self.reason}"
 
 
 class MissingDependencyError(OstrelError, ImportError):

@@ -55,7 +55,7 @@ FORMATS: Final = ("tiff", "png", "jpeg")
 FORMAT_ALIASES: Final = {"tif": "tiff", "jpg": "jpeg"}
 EXTENSIONS: Final = {"tiff": ".tif", "png": ".png", "jpeg": ".jpg"}
 COMPRESSIONS: Final = ("none", "deflate", "lzw")
-ZONES: Final = range(0, 11)
+ZONES: Final = range(11)
 RECIPE_HEADER: Final = "# ostrel recipe"
 
 # The guided filter's radius is an unsigned 32-bit value in the kernel; a window

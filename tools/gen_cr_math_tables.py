@@ -5,19 +5,20 @@ Every value is computed with 80 significant decimal digits (Python's decimal
 module rounds exp and ln correctly) and rounded once to a double, so the
 tables do not depend on any platform's libm. Run: python3 tools/gen_cr_math_tables.py
 """
+
 import decimal
-from decimal import Decimal as D
+from decimal import Decimal as D  # noqa: N817 - short, as in the formulas
 
 decimal.getcontext().prec = 80
 LN2 = D(2).ln()
 
 
-def to_double(value):
+def to_double(value: D) -> float:
     # float(Decimal) goes through the decimal string, which CPython rounds correctly.
     return float(value)
 
 
-def round_bits(value, bits):
+def round_bits(value: D, bits: int) -> float:
     """value rounded to nearest-even with `bits` significant bits (exact as a double)."""
     if value == 0:
         return 0.0
@@ -33,14 +34,16 @@ def round_bits(value, bits):
     return float(int(scaled)) * 2.0 ** (e2 - bits + 1)
 
 
-def split(value, bits):
+def split(value: D, bits: int) -> tuple[float, D]:
     hi = round_bits(value, bits)
     return hi, value - D(hi)
 
 
-def dbits(x):
+def dbits(x: float) -> int:
     import struct
-    return struct.unpack("<Q", struct.pack("<d", x))[0]
+
+    bits: int = struct.unpack("<Q", struct.pack("<d", x))[0]
+    return bits
 
 
 out = []
@@ -52,7 +55,7 @@ for j in range(64):
     v = to_double((D(j) / 64 * LN2).exp())
     rows.append("0x%016Xull" % ((dbits(v) - (j << 46)) % (1 << 64)))
 for i in range(0, 64, 4):
-    out.append("    " + ", ".join(rows[i:i + 4]) + ",")
+    out.append("    " + ", ".join(rows[i : i + 4]) + ",")
 out.append("};")
 
 out.append("")
@@ -86,23 +89,23 @@ out.append("};")
 
 print("\n".join(out))
 print()
-hi, rest = split(LN2 / 64, 39)
-print("constexpr double kLn2By64Hi = %s;  // 39 bits: k * hi is exact for |k| < 2^14" % hi.hex())
+by64_hi, rest = split(LN2 / 64, 39)
+print("constexpr double kLn2By64Hi = %s;  // 39 bits: k * hi is exact for |k| < 2^14" % by64_hi.hex())
 print("constexpr double kLn2By64Lo = %s;" % to_double(rest).hex())
 print("constexpr double kInvLn2x64 = %s;" % to_double(64 / LN2).hex())
 print("constexpr double kLn2By64 = %s;" % to_double(LN2 / 64).hex())
 print("constexpr double kLn2 = %s;" % to_double(LN2).hex())
 print("constexpr double kInvLn2 = %s;" % to_double(1 / LN2).hex())
-hi, rest = split(LN2, 44)
-print("constexpr double kLn2Hi = %s;  // 44 bits: e * hi is exact for |e| < 2^9" % hi.hex())
+ln2_hi, rest = split(LN2, 44)
+print("constexpr double kLn2Hi = %s;  // 44 bits: e * hi is exact for |e| < 2^9" % ln2_hi.hex())
 print("constexpr double kLn2Lo = %s;" % to_double(rest).hex())
 # Double-double constants for the slow path.
 h = to_double(LN2)
 print("constexpr double kLn2DdHi = %s;" % h.hex())
 print("constexpr double kLn2DdLo = %s;" % to_double(LN2 - D(h)).hex())
-a, rest = split(LN2, 42)
-b, rest = split(rest, 42)
-c = to_double(rest)
-print("constexpr double kLn2Part1 = %s;  // three 42-bit-or-less parts of ln 2" % a.hex())
-print("constexpr double kLn2Part2 = %s;" % b.hex())
-print("constexpr double kLn2Part3 = %s;" % c.hex())
+part1, rest = split(LN2, 42)
+part2, rest = split(rest, 42)
+part3 = to_double(rest)
+print("constexpr double kLn2Part1 = %s;  // three 42-bit-or-less parts of ln 2" % part1.hex())
+print("constexpr double kLn2Part2 = %s;" % part2.hex())
+print("constexpr double kLn2Part3 = %s;" % part3.hex())

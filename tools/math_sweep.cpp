@@ -1,10 +1,10 @@
 // Exhaustive accuracy sweep of the correctly rounded float functions against
 // the C runtime's, over all 2^32 float inputs.
 //
-// Build (from the project root; not part of the CMake build):
-//   g++ -std=c++20 -O2 -ffp-contract=off -fno-math-errno -pthread -Isrc tools/math_sweep.cpp src/core/cr_math.cpp src/core/cr_math_avx2.cpp src/core/cr_math_avx512.cpp -lquadmath -o build/math_sweep
+// Build (the CMake target math_sweep, with OSTREL_BUILD_TOOLS=ON, e.g. the
+// `dev` preset: cmake --preset dev && cmake --build --preset dev --target math_sweep)
 // Run:
-//   build/math_sweep [logf] [expf] [exp2f] [powf] [powf-table] [--step N] [--threads T]
+//   out/build-dev/math_sweep [logf] [expf] [exp2f] [powf] [powf-table] [--step N] [--threads T]
 // (no function names: all five; --step N tests every N-th bit pattern only).
 //
 // The reference is the long double libm (64-bit significand) rounded to float;
@@ -46,11 +46,16 @@ const ostrel::PowfTable& pow_table() {
 
 const char* name_of(Fn f) {
     switch (f) {
-        case Fn::log: return "logf";
-        case Fn::exp: return "expf";
-        case Fn::exp2: return "exp2f";
-        case Fn::pow: return "powf(x, 0x1.aaaaaap-2)";
-        case Fn::pow_table: return "powf table (same y)";
+        case Fn::log:
+            return "logf";
+        case Fn::exp:
+            return "expf";
+        case Fn::exp2:
+            return "exp2f";
+        case Fn::pow:
+            return "powf(x, 0x1.aaaaaap-2)";
+        case Fn::pow_table:
+            return "powf table (same y)";
     }
     return "?";
 }
@@ -58,11 +63,15 @@ const char* name_of(Fn f) {
 long double ref_long_double(Fn f, float x) {
     const long double v = x;
     switch (f) {
-        case Fn::log: return logl(v);
-        case Fn::exp: return expl(v);
-        case Fn::exp2: return exp2l(v);
+        case Fn::log:
+            return logl(v);
+        case Fn::exp:
+            return expl(v);
+        case Fn::exp2:
+            return exp2l(v);
         case Fn::pow:
-        case Fn::pow_table: return powl(v, static_cast<long double>(kPowExponent));
+        case Fn::pow_table:
+            return powl(v, static_cast<long double>(kPowExponent));
     }
     return 0;
 }
@@ -70,44 +79,67 @@ long double ref_long_double(Fn f, float x) {
 float ref_quad(Fn f, float x) {
     const __float128 v = x;
     switch (f) {
-        case Fn::log: return static_cast<float>(logq(v));
-        case Fn::exp: return static_cast<float>(expq(v));
-        case Fn::exp2: return static_cast<float>(exp2q(v));
+        case Fn::log:
+            return static_cast<float>(logq(v));
+        case Fn::exp:
+            return static_cast<float>(expq(v));
+        case Fn::exp2:
+            return static_cast<float>(exp2q(v));
         case Fn::pow:
-        case Fn::pow_table: return static_cast<float>(powq(v, static_cast<__float128>(kPowExponent)));
+        case Fn::pow_table:
+            return static_cast<float>(powq(v, static_cast<__float128>(kPowExponent)));
     }
     return 0;
 }
 
 float glibc(Fn f, float x) {
     switch (f) {
-        case Fn::log: return logf(x);
-        case Fn::exp: return expf(x);
-        case Fn::exp2: return exp2f(x);
+        case Fn::log:
+            return logf(x);
+        case Fn::exp:
+            return expf(x);
+        case Fn::exp2:
+            return exp2f(x);
         case Fn::pow:
-        case Fn::pow_table: return powf(x, kPowExponent);
+        case Fn::pow_table:
+            return powf(x, kPowExponent);
     }
     return 0;
 }
 
 ostrel::cr_math_detail::Approx approx(Fn f, float x) {
     switch (f) {
-        case Fn::log: return ostrel::cr_math_detail::logf_approx(x);
-        case Fn::exp: return ostrel::cr_math_detail::expf_approx(x);
-        case Fn::exp2: return ostrel::cr_math_detail::exp2f_approx(x);
-        case Fn::pow: return ostrel::cr_math_detail::powf_approx(x, kPowExponent);
-        case Fn::pow_table: return ostrel::cr_math_detail::powf_table_approx(x, pow_table());
+        case Fn::log:
+            return ostrel::cr_math_detail::logf_approx(x);
+        case Fn::exp:
+            return ostrel::cr_math_detail::expf_approx(x);
+        case Fn::exp2:
+            return ostrel::cr_math_detail::exp2f_approx(x);
+        case Fn::pow:
+            return ostrel::cr_math_detail::powf_approx(x, kPowExponent);
+        case Fn::pow_table:
+            return ostrel::cr_math_detail::powf_table_approx(x, pow_table());
     }
     return {0, false};
 }
 
-void ours_batch(Fn f, const float* in, float* out, std::size_t n, ostrel::MathPath path) {
+void ours_batch(Fn f, const float* in, float* out, std::size_t n, ostrel::Isa path) {
     switch (f) {
-        case Fn::log: ostrel::cr_logf_batch(in, out, n, path); return;
-        case Fn::exp: ostrel::cr_expf_batch(in, out, n, path); return;
-        case Fn::exp2: ostrel::cr_exp2f_batch(in, out, n, path); return;
-        case Fn::pow: ostrel::cr_powf_batch(in, kPowExponent, out, n, path); return;
-        case Fn::pow_table: ostrel::cr_powf_batch(in, pow_table(), out, n, path); return;
+        case Fn::log:
+            ostrel::cr_logf_batch(in, out, n, path);
+            return;
+        case Fn::exp:
+            ostrel::cr_expf_batch(in, out, n, path);
+            return;
+        case Fn::exp2:
+            ostrel::cr_exp2f_batch(in, out, n, path);
+            return;
+        case Fn::pow:
+            ostrel::cr_powf_batch(in, kPowExponent, out, n, path);
+            return;
+        case Fn::pow_table:
+            ostrel::cr_powf_batch(in, pow_table(), out, n, path);
+            return;
     }
 }
 
@@ -199,12 +231,13 @@ struct Stats {
 void sweep_chunk(Fn f, std::uint64_t begin, std::uint64_t count, std::uint64_t step, Stats& st) {
     std::vector<float> in;
     in.reserve(count / step + 1);
-    for (std::uint64_t b = begin; b < begin + count; b += step) in.push_back(std::bit_cast<float>(static_cast<std::uint32_t>(b)));
+    for (std::uint64_t b = begin; b < begin + count; b += step)
+        in.push_back(std::bit_cast<float>(static_cast<std::uint32_t>(b)));
     const std::size_t n = in.size();
     std::vector<float> best(n), sse2(n), scalar(n);
-    ours_batch(f, in.data(), best.data(), n, ostrel::best_math_path());
-    ours_batch(f, in.data(), sse2.data(), n, ostrel::MathPath::sse2);
-    ours_batch(f, in.data(), scalar.data(), n, ostrel::MathPath::scalar);
+    ours_batch(f, in.data(), best.data(), n, ostrel::best_isa());
+    ours_batch(f, in.data(), sse2.data(), n, ostrel::Isa::sse2);
+    ours_batch(f, in.data(), scalar.data(), n, ostrel::Isa::scalar);
     for (std::size_t i = 0; i < n; ++i) {
         const float x = in[i];
         const Reference ref = reference(f, x);
@@ -241,26 +274,30 @@ int main(int argc, char** argv) {
     if (threads == 0) threads = 1;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
-        if (a == "logf") fns.push_back(Fn::log);
-        else if (a == "expf") fns.push_back(Fn::exp);
-        else if (a == "exp2f") fns.push_back(Fn::exp2);
-        else if (a == "powf") fns.push_back(Fn::pow);
-        else if (a == "powf-table") fns.push_back(Fn::pow_table);
-        else if (a == "--step" && i + 1 < argc) step = std::stoull(argv[++i]);
-        else if (a == "--threads" && i + 1 < argc) threads = static_cast<unsigned>(std::stoul(argv[++i]));
+        if (a == "logf")
+            fns.push_back(Fn::log);
+        else if (a == "expf")
+            fns.push_back(Fn::exp);
+        else if (a == "exp2f")
+            fns.push_back(Fn::exp2);
+        else if (a == "powf")
+            fns.push_back(Fn::pow);
+        else if (a == "powf-table")
+            fns.push_back(Fn::pow_table);
+        else if (a == "--step" && i + 1 < argc)
+            step = std::stoull(argv[++i]);
+        else if (a == "--threads" && i + 1 < argc)
+            threads = static_cast<unsigned>(std::stoul(argv[++i]));
         else {
-            std::fprintf(stderr, "usage: %s [logf] [expf] [exp2f] [powf] [powf-table] [--step N] [--threads T]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [logf] [expf] [exp2f] [powf] [powf-table] [--step N] [--threads T]\n",
+                         argv[0]);
             return 2;
         }
     }
     if (fns.empty()) fns = {Fn::log, Fn::exp, Fn::exp2, Fn::pow, Fn::pow_table};
-    const ostrel::MathPath best = ostrel::best_math_path();
-    const char* path = best == ostrel::MathPath::avx512 ? "avx512"
-                       : best == ostrel::MathPath::avx2 ? "avx2"
-                       : best == ostrel::MathPath::sse2 ? "sse2"
-                                                        : "scalar";
+    const std::string path(ostrel::isa_name(ostrel::best_isa()));
     std::printf("inputs: every %llu-th of the 2^32 float bit patterns; threads: %u; best path: %s\n",
-                static_cast<unsigned long long>(step), threads, path);
+                static_cast<unsigned long long>(step), threads, path.c_str());
     std::printf("%-24s %14s %10s %12s %10s %12s %10s %9s %12s %8s %7s\n", "function", "tested", "ours ulp",
                 "ours wrong", "libm ulp", "libm wrong", "slow path", "by quad", "fast err", "paths", "seconds");
     int failures = 0;
@@ -283,7 +320,8 @@ int main(int argc, char** argv) {
         for (auto& t : pool) t.join();
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         char fast_err[32];
-        std::snprintf(fast_err, sizeof fast_err, "2^%.2f", total.fast_max_rel > 0 ? std::log2(total.fast_max_rel) : -999.0);
+        std::snprintf(fast_err, sizeof fast_err, "2^%.2f",
+                      total.fast_max_rel > 0 ? std::log2(total.fast_max_rel) : -999.0);
         std::printf("%-24s %14llu %10.4f %12llu %10.4f %12llu %10llu %9llu %12s %8s %7.0f\n", name_of(f),
                     static_cast<unsigned long long>(total.tested), total.ours_max_ulp,
                     static_cast<unsigned long long>(total.ours_wrong), total.glibc_max_ulp,

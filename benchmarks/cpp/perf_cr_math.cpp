@@ -49,10 +49,9 @@ void bench(const char* name, const std::vector<float>& input, Libm libm, Ours ou
         for (std::size_t i = 0; i < kCount; ++i) out[i] = libm(in[i]);
     });
     double path_ns[4] = {0, 0, 0, 0};
-    const ostrel::MathPath paths[4] = {ostrel::MathPath::scalar, ostrel::MathPath::sse2, ostrel::MathPath::avx2,
-                                       ostrel::MathPath::avx512};
+    const ostrel::Isa paths[4] = {ostrel::Isa::scalar, ostrel::Isa::sse2, ostrel::Isa::avx2, ostrel::Isa::avx512};
     for (int p = 0; p < 4; ++p) {
-        if (!ostrel::math_path_supported(paths[p])) continue;
+        if (!ostrel::isa_supported(paths[p])) continue;
         path_ns[p] = median_ns([&] { ours(in, check.data(), kCount, paths[p]); });
     }
     std::size_t differ = 0;
@@ -67,25 +66,29 @@ void bench(const char* name, const std::vector<float>& input, Libm libm, Ours ou
 
 int main() {
     std::printf("%zu elements, one thread, median of %d runs, ns per element\n", kCount, kRuns);
-    std::printf("%-22s %9s %9s %9s %9s %9s %9s\n", "function", "libm", "scalar", "sse2", "avx2", "avx512",
-                "differ");
+    std::printf("%-22s %9s %9s %9s %9s %9s %9s\n", "function", "libm", "scalar", "sse2", "avx2", "avx512", "differ");
     std::vector<float> log_input = spread(-25.0f, 5.0f);
     for (auto& x : log_input) x = std::exp2(x);  // luminances over 30 stops
-    bench("logf", log_input, [](float x) { return std::log(x); },
-          [](const float* in, float* out, std::size_t n, ostrel::MathPath p) { ostrel::cr_logf_batch(in, out, n, p); });
-    bench("expf", spread(-30.0f, 0.0f), [](float x) { return std::exp(x); },
-          [](const float* in, float* out, std::size_t n, ostrel::MathPath p) { ostrel::cr_expf_batch(in, out, n, p); });
-    bench("exp2f", spread(-4.0f, 4.0f), [](float x) { return std::exp2(x); },
-          [](const float* in, float* out, std::size_t n, ostrel::MathPath p) { ostrel::cr_exp2f_batch(in, out, n, p); });
-    bench("powf(x, 0.41666666)", spread(0.0031308f, 1.0f), [](float x) { return std::pow(x, kEncodeExponent); },
-          [](const float* in, float* out, std::size_t n, ostrel::MathPath p) {
-              ostrel::cr_powf_batch(in, kEncodeExponent, out, n, p);
-          });
+    bench(
+        "logf", log_input, [](float x) { return std::log(x); },
+        [](const float* in, float* out, std::size_t n, ostrel::Isa p) { ostrel::cr_logf_batch(in, out, n, p); });
+    bench(
+        "expf", spread(-30.0f, 0.0f), [](float x) { return std::exp(x); },
+        [](const float* in, float* out, std::size_t n, ostrel::Isa p) { ostrel::cr_expf_batch(in, out, n, p); });
+    bench(
+        "exp2f", spread(-4.0f, 4.0f), [](float x) { return std::exp2(x); },
+        [](const float* in, float* out, std::size_t n, ostrel::Isa p) { ostrel::cr_exp2f_batch(in, out, n, p); });
+    bench(
+        "powf(x, 0.41666666)", spread(0.0031308f, 1.0f), [](float x) { return std::pow(x, kEncodeExponent); },
+        [](const float* in, float* out, std::size_t n, ostrel::Isa p) {
+            ostrel::cr_powf_batch(in, kEncodeExponent, out, n, p);
+        });
     static const ostrel::PowfTable encode_table = ostrel::make_powf_table(kEncodeExponent);
-    bench("powf table (same y)", spread(0.0031308f, 1.0f), [](float x) { return std::pow(x, kEncodeExponent); },
-          [](const float* in, float* out, std::size_t n, ostrel::MathPath p) {
-              ostrel::cr_powf_batch(in, encode_table, out, n, p);
-          });
+    bench(
+        "powf table (same y)", spread(0.0031308f, 1.0f), [](float x) { return std::pow(x, kEncodeExponent); },
+        [](const float* in, float* out, std::size_t n, ostrel::Isa p) {
+            ostrel::cr_powf_batch(in, encode_table, out, n, p);
+        });
     std::printf("(differ: libm results that are not the correctly rounded ones)\n");
     return 0;
 }

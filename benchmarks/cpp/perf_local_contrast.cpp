@@ -18,8 +18,8 @@
 
 #include "local_contrast/guided_filter.hpp"
 #include "local_contrast/local_contrast.hpp"
-#include "perf_timing.hpp"
 #include "parallel/parallel_for.hpp"
+#include "perf_timing.hpp"
 
 namespace {
 
@@ -64,8 +64,7 @@ double peak_extra_bytes_per_pixel(Kernel&& kernel) {
         ostrel::ResultBuffer result = kernel();
         getrusage(RUSAGE_SELF, &usage);
         const long long peak = reset ? status_bytes("VmHWM") : usage.ru_maxrss * 1024LL;
-        const double extra = static_cast<double>(peak - before) -
-                             static_cast<double>(result.size() * sizeof(float));
+        const double extra = static_cast<double>(peak - before) - static_cast<double>(result.size() * sizeof(float));
         const double per_pixel = extra / static_cast<double>(kHeight * kWidth);
         const ssize_t written = write(channel[1], &per_pixel, sizeof per_pixel);
         _exit(written == sizeof per_pixel ? 0 : 1);
@@ -118,8 +117,8 @@ int main() {
     for (std::size_t k = 0; k < 3; ++k) {
         const std::uint32_t radius = radii[k];
         const double ms = perf::median_ms([&] { return ostrel::local_contrast(view, radius, 0.01f, 1.5f); }, kRuns);
-        std::printf("radius %-3u %9.2f ms %9.1f Mpix/s   peak extra %5.2f bytes/pixel\n", radius, ms,
-                    pixels / ms / 1e3, memory[k]);
+        std::printf("radius %-3u %9.2f ms %9.1f Mpix/s   peak extra %5.2f bytes/pixel\n", radius, ms, pixels / ms / 1e3,
+                    memory[k]);
     }
     std::printf("guided filter alone: guided_filter vs guided_filter_plain (interleaved)\n");
     for (std::size_t k = 0; k < 3; ++k) {
@@ -130,8 +129,8 @@ int main() {
             rolling += filter_median_ms([&] { return ostrel::guided_filter(plane, radius, 0.01f); });
             plain += filter_median_ms([&] { return ostrel::guided_filter_plain(plane, radius, 0.01f); });
         }
-        std::printf("radius %-3u %9.2f ms vs %9.2f ms   peak extra %5.2f vs %5.2f bytes/pixel\n", radius,
-                    rolling / 2.0, plain / 2.0, memory_filter[k], memory_plain[k]);
+        std::printf("radius %-3u %9.2f ms vs %9.2f ms   peak extra %5.2f vs %5.2f bytes/pixel\n", radius, rolling / 2.0,
+                    plain / 2.0, memory_filter[k], memory_plain[k]);
     }
     return 0;
 }

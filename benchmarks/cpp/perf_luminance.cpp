@@ -42,13 +42,21 @@ int main() {
     const ostrel::ImageView mirrored{image.data() + (kWidth - 1) * 3, shape, 3 * w, -3, 1};
 
     std::printf("luminance kernels 4000x3000, %zu threads, median of %d\n", ostrel::parallel::pool_size(), kRuns);
-    report("luminance_bw packed", median_ms([&] { return ostrel::luminance_bw(packed, 1); }));
-    report("color_filter_bw packed", median_ms([&] { return ostrel::color_filter_bw(packed, 3, 1); }));
+    report("luminance_bw packed",
+           median_ms([&] { return ostrel::luminance_bw(packed, ostrel::LuminanceStandard::Bt709); }));
+    report("color_filter_bw packed", median_ms([&] {
+               return ostrel::color_filter_bw(packed, ostrel::ColorFilter::Red25A, ostrel::LuminanceStandard::Bt709);
+           }));
     report("channel_mixer_bw packed", median_ms([&] { return ostrel::channel_mixer_bw(packed, 0.5f, 0.3f, 0.2f); }));
-    report("luminance_bw rows+channels flipped", median_ms([&] { return ostrel::luminance_bw(flipped, 1); }));
-    report("luminance_bw columns mirrored", median_ms([&] { return ostrel::luminance_bw(mirrored, 1); }));
-    report("luminance_bw transposed", median_ms([&] { return ostrel::luminance_bw(transposed, 1); }));
-    report("luminance_bw channels first", median_ms([&] { return ostrel::luminance_bw(planar, 1); }));
-    report("luminance_bw fortran order", median_ms([&] { return ostrel::luminance_bw(fortran, 1); }));
+    report("luminance_bw rows+channels flipped",
+           median_ms([&] { return ostrel::luminance_bw(flipped, ostrel::LuminanceStandard::Bt709); }));
+    report("luminance_bw columns mirrored",
+           median_ms([&] { return ostrel::luminance_bw(mirrored, ostrel::LuminanceStandard::Bt709); }));
+    report("luminance_bw transposed",
+           median_ms([&] { return ostrel::luminance_bw(transposed, ostrel::LuminanceStandard::Bt709); }));
+    report("luminance_bw channels first",
+           median_ms([&] { return ostrel::luminance_bw(planar, ostrel::LuminanceStandard::Bt709); }));
+    report("luminance_bw fortran order",
+           median_ms([&] { return ostrel::luminance_bw(fortran, ostrel::LuminanceStandard::Bt709); }));
     return 0;
 }

@@ -5,6 +5,7 @@
 #include <array>
 #include <string>
 
+#include "bw/luminance.hpp"
 #include "module/call_frame.hpp"
 #include "module/conversions.hpp"
 #include "module/py_ref.hpp"
@@ -26,9 +27,45 @@ struct EnumDescription {
     std::size_t count;
 };
 
-constexpr std::array<std::string_view, 3> kStandardMembers{"Bt601", "Bt709", "Bt2020"};
-constexpr std::array<std::string_view, 6> kFilterMembers{"NoFilter", "Yellow8K2", "Orange21",
-                                                         "Red25A",   "Green11X1", "Blue47C5"};
+// The member names by code: entry i names the enumerator whose code is i.
+template <class Enum>
+struct Member {
+    Enum value;
+    std::string_view name;
+};
+
+template <class Enum, std::size_t N>
+constexpr bool listed_by_code(const std::array<Member<Enum>, N>& members) {
+    for (std::size_t i = 0; i < N; ++i) {
+        if (static_cast<std::size_t>(members[i].value) != i) return false;
+    }
+    return true;
+}
+
+constexpr std::array<Member<LuminanceStandard>, kStandardCount> kStandardTable{{
+    {LuminanceStandard::Bt601, "Bt601"},
+    {LuminanceStandard::Bt709, "Bt709"},
+    {LuminanceStandard::Bt2020, "Bt2020"},
+}};
+constexpr std::array<Member<ColorFilter>, kFilterCount> kFilterTable{{
+    {ColorFilter::NoFilter, "NoFilter"},
+    {ColorFilter::Yellow8K2, "Yellow8K2"},
+    {ColorFilter::Orange21, "Orange21"},
+    {ColorFilter::Red25A, "Red25A"},
+    {ColorFilter::Green11X1, "Green11X1"},
+    {ColorFilter::Blue47C5, "Blue47C5"},
+}};
+static_assert(listed_by_code(kStandardTable) && listed_by_code(kFilterTable));
+
+template <class Enum, std::size_t N>
+constexpr std::array<std::string_view, N> names_of(const std::array<Member<Enum>, N>& members) {
+    std::array<std::string_view, N> names{};
+    for (std::size_t i = 0; i < N; ++i) names[i] = members[i].name;
+    return names;
+}
+
+constexpr std::array kStandardMembers = names_of(kStandardTable);
+constexpr std::array kFilterMembers = names_of(kFilterTable);
 constexpr EnumDescription kStandard{"LuminanceStandard", kStandardMembers.data(), kStandardMembers.size()};
 constexpr EnumDescription kFilter{"ColorFilter", kFilterMembers.data(), kFilterMembers.size()};
 
@@ -114,7 +151,6 @@ constexpr const char kFilterDoc[] =
     "**Note:** real filters reduce total exposure. This kernel does not\n"
     "apply exposure compensation \u2014 do that in the exposure kernel.";
 
-
 PyType_Slot standard_slots[] = {
     {Py_tp_doc, const_cast<char*>(kStandardDoc)},
     {Py_tp_repr, reinterpret_cast<void*>(member_repr)},
@@ -140,16 +176,17 @@ PyType_Spec standard_spec{"builtins.LuminanceStandard", sizeof(MemberObject), 0,
 PyType_Spec filter_spec{"builtins.ColorFilter", sizeof(MemberObject), 0,
                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, filter_slots};
 
+template <class Enum>
 bool member_argument(PyObject* slot, std::string_view name, ClassSlot& klass, std::string_view qualname,
-                     std::uint8_t default_code, std::uint8_t& code) {
+                     Enum default_value, Enum& value) {
     if (slot == nullptr) {
-        code = default_code;
+        value = default_value;
         return true;
     }
     PyTypeObject* type = get_class(klass);
     if (type == nullptr) return false;
     if (!check_instance(slot, type, qualname, name)) return false;
-    code = code_of(slot);
+    value = static_cast<Enum>(code_of(slot));
     return true;
 }
 
@@ -158,12 +195,12 @@ bool member_argument(PyObject* slot, std::string_view name, ClassSlot& klass, st
 ClassSlot luminance_standard_class{&standard_spec, add_standard_members};
 ClassSlot color_filter_class{&filter_spec, add_filter_members};
 
-bool luminance_standard_argument(PyObject* slot, std::string_view name, std::uint8_t& code) {
-    return member_argument(slot, name, luminance_standard_class, "LuminanceStandard", 1, code);
+bool luminance_standard_argument(PyObject* slot, std::string_view name, LuminanceStandard& value) {
+    return member_argument(slot, name, luminance_standard_class, kStandard.class_name, kDefaultStandard, value);
 }
 
-bool color_filter_argument(PyObject* slot, std::string_view name, std::uint8_t& code) {
-    return member_argument(slot, name, color_filter_class, "ColorFilter", 0, code);
+bool color_filter_argument(PyObject* slot, std::string_view name, ColorFilter& value) {
+    return member_argument(slot, name, color_filter_class, kFilter.class_name, kDefaultFilter, value);
 }
 
 }  // namespace ostrel::py

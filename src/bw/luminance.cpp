@@ -35,12 +35,12 @@ constexpr float k0_02 = bits(0x3CA3D70A);
 
 // Wratten gel transmissions per channel, by filter code.
 constexpr std::array<ChannelWeights, kFilterCount> kTransmissions{{
-    {kOne, kOne, kOne},     // NoFilter
-    {kOne, k0_9, k0_3},     // Yellow8K2
-    {kOne, k0_55, k0_1},    // Orange21
-    {kOne, k0_1, k0_02},    // Red25A
-    {k0_2, kOne, k0_3},     // Green11X1
-    {k0_1, k0_3, kOne},     // Blue47C5
+    {kOne, kOne, kOne},   // NoFilter
+    {kOne, k0_9, k0_3},   // Yellow8K2
+    {kOne, k0_55, k0_1},  // Orange21
+    {kOne, k0_1, k0_02},  // Red25A
+    {k0_2, kOne, k0_3},   // Green11X1
+    {k0_1, k0_3, kOne},   // Blue47C5
 }};
 
 #if defined(__SSE2__)
@@ -85,9 +85,9 @@ inline __m128 mix4(__m128 r, __m128 g, __m128 b, const Weights4& w) noexcept {
 // Twelve floats holding four packed triples -> the three planes of the four
 // triples (element k of each triple into plane k).
 inline void split_triples(const float* p, __m128& plane0, __m128& plane1, __m128& plane2) noexcept {
-    const __m128 a = _mm_loadu_ps(p);      // x0 y0 z0 x1
-    const __m128 b = _mm_loadu_ps(p + 4);  // y1 z1 x2 y2
-    const __m128 c = _mm_loadu_ps(p + 8);  // z2 x3 y3 z3
+    const __m128 a = _mm_loadu_ps(p);                                   // x0 y0 z0 x1
+    const __m128 b = _mm_loadu_ps(p + 4);                               // y1 z1 x2 y2
+    const __m128 c = _mm_loadu_ps(p + 8);                               // z2 x3 y3 z3
     const __m128 x_bc = _mm_shuffle_ps(b, c, _MM_SHUFFLE(1, 1, 2, 2));  // x2 x2 x3 x3
     plane0 = _mm_shuffle_ps(a, x_bc, _MM_SHUFFLE(2, 0, 3, 0));          // x0 x1 x2 x3
     const __m128 y_ab = _mm_shuffle_ps(a, b, _MM_SHUFFLE(0, 0, 1, 1));  // y0 y0 y1 y1
@@ -99,8 +99,8 @@ inline void split_triples(const float* p, __m128& plane0, __m128& plane1, __m128
 
 // Any layout: pixel i at first + i*step, its channels `channel` apart, its
 // output at out[i*out_step]. Gathers up to four pixels into lanes.
-void mix_strided(const float* first, std::ptrdiff_t step, std::ptrdiff_t channel, float* out,
-                 std::ptrdiff_t out_step, std::size_t count, const Weights4& w) noexcept {
+void mix_strided(const float* first, std::ptrdiff_t step, std::ptrdiff_t channel, float* out, std::ptrdiff_t out_step,
+                 std::size_t count, const Weights4& w) noexcept {
     for (std::size_t i = 0; i < count; i += 4) {
         const std::size_t n = count - i < 4 ? count - i : 4;
         alignas(16) float red[4] = {};
@@ -202,22 +202,24 @@ std::size_t magnitude(std::ptrdiff_t stride) noexcept {
 
 }  // namespace
 
-ChannelWeights standard_weights(std::uint8_t standard) {
-    if (standard >= kStandardCount) {
-        raise_internal_fault("luminance standard code " + std::to_string(standard) + " out of range");
+ChannelWeights standard_weights(LuminanceStandard standard) {
+    const auto code = static_cast<std::uint8_t>(standard);
+    if (code >= kStandardCount) {
+        raise_internal_fault("luminance standard code " + std::to_string(code) + " out of range");
     }
-    return kCoefficients[standard];
+    return kCoefficients[code];
 }
 
-ChannelWeights filter_weights(std::uint8_t filter, std::uint8_t standard) {
-    if (filter >= kFilterCount) raise_internal_fault("colour filter code " + std::to_string(filter) + " out of range");
+ChannelWeights filter_weights(ColorFilter filter, LuminanceStandard standard) {
+    const auto code = static_cast<std::uint8_t>(filter);
+    if (code >= kFilterCount) raise_internal_fault("colour filter code " + std::to_string(code) + " out of range");
     const ChannelWeights c = standard_weights(standard);
-    const ChannelWeights t = kTransmissions[filter];
+    const ChannelWeights t = kTransmissions[code];
     return {c.red * t.red, c.green * t.green, c.blue * t.blue};
 }
 
 KernelResult mix_channels(const ImageView& rgb, const ChannelWeights& weights) {
-    if (rgb.channels() != 3) return KernelError{"expected (H, W, 3) RGB array, got shape " + shape_text(rgb.shape)};
+    if (rgb.channels() != 3) return shape_error("expected (H, W, 3) RGB array, got shape " + shape_text(rgb.shape));
     const std::size_t height = rgb.height();
     const std::size_t width = rgb.width();
     ResultBuffer output(Shape3{height, width, 1});
@@ -226,8 +228,7 @@ KernelResult mix_channels(const ImageView& rgb, const ChannelWeights& weights) {
     // Walk each line along the axis with the smaller step in memory, so that a
     // column-major input is read sequentially too (the output then takes the
     // strided writes). A single column is always walked down its rows.
-    const bool columns_outer =
-        height > 1 && (width == 1 || magnitude(rgb.col_stride) > magnitude(rgb.row_stride));
+    const bool columns_outer = height > 1 && (width == 1 || magnitude(rgb.col_stride) > magnitude(rgb.row_stride));
     if (columns_outer) {
         parallel::for_each_block(width, height, [&](std::size_t x0, std::size_t x1, std::size_t y0, std::size_t y1) {
             // Bands of rows keep the output lines being filled in cache while
@@ -255,12 +256,12 @@ KernelResult mix_channels(const ImageView& rgb, const ChannelWeights& weights) {
 
 // Each kernel checks the shape before it resolves its weights: a code is only
 // looked up for an input the kernel accepts.
-KernelResult luminance_bw(const ImageView& rgb, std::uint8_t standard) {
+KernelResult luminance_bw(const ImageView& rgb, LuminanceStandard standard) {
     if (rgb.channels() != 3) return mix_channels(rgb, {});
     return mix_channels(rgb, standard_weights(standard));
 }
 
-KernelResult color_filter_bw(const ImageView& rgb, std::uint8_t filter, std::uint8_t standard) {
+KernelResult color_filter_bw(const ImageView& rgb, ColorFilter filter, LuminanceStandard standard) {
     if (rgb.channels() != 3) return mix_channels(rgb, {});
     return mix_channels(rgb, filter_weights(filter, standard));
 }

@@ -8,10 +8,26 @@
 
 namespace ostrel {
 
-// Codes of the LuminanceStandard and ColorFilter members: the row indices
-// of the tables.
-inline constexpr std::uint8_t kStandardCount = 3;  // Bt601, Bt709, Bt2020
-inline constexpr std::uint8_t kFilterCount = 6;    // NoFilter .. Blue47C5
+// The enumerations of the Python module, shared by the binding and the
+// kernels. A Python member equals its code, so the codes are public and fixed;
+// they are also the row indices of the tables.
+enum class LuminanceStandard : std::uint8_t { Bt601 = 0, Bt709 = 1, Bt2020 = 2 };
+enum class ColorFilter : std::uint8_t {
+    NoFilter = 0,
+    Yellow8K2 = 1,
+    Orange21 = 2,
+    Red25A = 3,
+    Green11X1 = 4,
+    Blue47C5 = 5,
+};
+inline constexpr std::uint8_t kStandardCount = 3;
+inline constexpr std::uint8_t kFilterCount = 6;
+static_assert(static_cast<std::uint8_t>(LuminanceStandard::Bt2020) + 1 == kStandardCount);
+static_assert(static_cast<std::uint8_t>(ColorFilter::Blue47C5) + 1 == kFilterCount);
+
+// The defaults of the `standard` and `filter` parameters.
+inline constexpr LuminanceStandard kDefaultStandard = LuminanceStandard::Bt709;
+inline constexpr ColorFilter kDefaultFilter = ColorFilter::NoFilter;
 
 struct ChannelWeights {
     float red = 0.0f;
@@ -20,9 +36,9 @@ struct ChannelWeights {
 };
 
 // The standard's coefficient row; an out-of-range code is an internal fault.
-ChannelWeights standard_weights(std::uint8_t standard);
+ChannelWeights standard_weights(LuminanceStandard standard);
 // Coefficient times transmission per channel, each rounded to float.
-ChannelWeights filter_weights(std::uint8_t filter, std::uint8_t standard);
+ChannelWeights filter_weights(ColorFilter filter, LuminanceStandard standard);
 
 // The one pixel formula of all three kernels: (R*wR + G*wG) + B*wB, every
 // operation rounded to float, in this order.
@@ -38,8 +54,8 @@ inline float weighted_luminance(float red, float green, float blue, const Channe
 // 3 is a kernel error.
 KernelResult mix_channels(const ImageView& rgb, const ChannelWeights& weights);
 
-KernelResult luminance_bw(const ImageView& rgb, std::uint8_t standard);
-KernelResult color_filter_bw(const ImageView& rgb, std::uint8_t filter, std::uint8_t standard);
+KernelResult luminance_bw(const ImageView& rgb, LuminanceStandard standard);
+KernelResult color_filter_bw(const ImageView& rgb, ColorFilter filter, LuminanceStandard standard);
 KernelResult channel_mixer_bw(const ImageView& rgb, float wr, float wg, float wb);
 
 }  // namespace ostrel

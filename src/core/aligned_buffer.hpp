@@ -7,7 +7,6 @@
 #include <cstddef>
 #include <cstdlib>
 #include <new>
-#include <span>
 #include <utility>
 
 #ifndef OSTREL_BLOCK_CACHE
@@ -56,8 +55,6 @@ public:
     std::size_t size() const noexcept { return size_; }
     T& operator[](std::size_t i) noexcept { return data_[i]; }
     const T& operator[](std::size_t i) const noexcept { return data_[i]; }
-    std::span<T> span() noexcept { return {data_, size_}; }
-    std::span<const T> span() const noexcept { return {data_, size_}; }
 
     // Hands the block to a new owner (the Python holder object).
     T* release() noexcept {

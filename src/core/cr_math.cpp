@@ -7,25 +7,17 @@
 #include <iterator>
 #include <limits>
 
-#include "core/cr_math_packs.hpp"
 #include "core/cr_math_kernels.hpp"
+#include "core/cr_math_packs.hpp"
 
 namespace ostrel {
 
 namespace crmath {
 #if OSTREL_CR_MATH_X86
-// Defined in cr_math_avx2.cpp, the only code compiled for AVX2.
-void avx2_logf_batch(const float* in, float* out, std::size_t n) noexcept;
-void avx2_expf_batch(const float* in, float* out, std::size_t n) noexcept;
-void avx2_exp2f_batch(const float* in, float* out, std::size_t n) noexcept;
-void avx2_powf_batch(const float* in, float y, float* out, std::size_t n) noexcept;
-void avx2_powf_table_batch(const float* in, const PowfTable& table, float* out, std::size_t n) noexcept;
-// Defined in cr_math_avx512.cpp, the only code compiled for AVX-512F.
-void avx512_logf_batch(const float* in, float* out, std::size_t n) noexcept;
-void avx512_expf_batch(const float* in, float* out, std::size_t n) noexcept;
-void avx512_exp2f_batch(const float* in, float* out, std::size_t n) noexcept;
-void avx512_powf_batch(const float* in, float y, float* out, std::size_t n) noexcept;
-void avx512_powf_table_batch(const float* in, const PowfTable& table, float* out, std::size_t n) noexcept;
+// Defined in cr_math_avx2.cpp and cr_math_avx512.cpp, the only code compiled
+// for AVX2 and for AVX-512F.
+extern const cr_math_detail::BatchTable kAvx2Batch;
+extern const cr_math_detail::BatchTable kAvx512Batch;
 #endif
 
 namespace {
@@ -96,9 +88,7 @@ DD dd_div_d(DD a, double b) {
     return fast_two_sum(q1, q2);
 }
 
-double power_of_two(int n) {
-    return std::bit_cast<double>(static_cast<std::uint64_t>(n + 1023) << 52);
-}
+double power_of_two(int n) { return std::bit_cast<double>(static_cast<std::uint64_t>(n + 1023) << 52); }
 
 // e^a for |a| <= 120: a = n*ln2 + r, e^(r/256) by its Taylor series, then
 // eight squarings in expm1 form. Relative error about 2^-96.
@@ -398,57 +388,39 @@ Approx powf_table_approx(float x, const PowfTable& table) noexcept {
 
 namespace {
 
-// Whether the processor can run `path`, asked of it once.
-bool query_path_support(MathPath path) noexcept {
-    switch (path) {
-        case MathPath::scalar:
-            return true;
-        case MathPath::sse2:
-            return OSTREL_CR_MATH_X86 != 0;
-        case MathPath::avx2:
+using cr_math_detail::BatchTable;
+
+// The scalar entries: the scalar functions one value at a time, the
+// reference every vector path is tested against.
+void scalar_logf(const float* in, float* out, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) out[i] = cr_logf(in[i]);
+}
+void scalar_expf(const float* in, float* out, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) out[i] = cr_expf(in[i]);
+}
+void scalar_exp2f(const float* in, float* out, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) out[i] = cr_exp2f(in[i]);
+}
+void scalar_powf(const float* in, float y, float* out, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) out[i] = cr_powf(in[i], y);
+}
+// The general power, not the table kernel.
+void scalar_powf_table(const float* in, const PowfTable& table, float* out, std::size_t n) {
+    scalar_powf(in, table.y, out, n);
+}
+
+constexpr BatchTable kScalarBatch{scalar_logf, scalar_expf, scalar_exp2f, scalar_powf, scalar_powf_table};
+
 #if OSTREL_CR_MATH_X86
-            __builtin_cpu_init();
-            return __builtin_cpu_supports("avx2") != 0;
+using Sse2 = crmath::BatchFunctions<crmath::Sse2Pack>;
+constexpr BatchTable kSse2Batch{Sse2::logf, Sse2::expf, Sse2::exp2f, Sse2::powf, Sse2::powf_table};
+constexpr IsaTable<const BatchTable*> kBatches{
+    {&kScalarBatch, &kSse2Batch, &crmath::kAvx2Batch, &crmath::kAvx512Batch}};
 #else
-            return false;
+constexpr IsaTable<const BatchTable*> kBatches{{&kScalarBatch}};
 #endif
-        case MathPath::avx512:
-#if OSTREL_CR_MATH_X86
-            __builtin_cpu_init();
-            return __builtin_cpu_supports("avx512f") != 0;
-#else
-            return false;
-#endif
-    }
-    return false;
-}
 
-}  // namespace
-
-// Every batch call asks (through usable()), so the answers are kept.
-bool math_path_supported(MathPath path) noexcept {
-    static const bool supported[] = {query_path_support(MathPath::scalar), query_path_support(MathPath::sse2),
-                                     query_path_support(MathPath::avx2), query_path_support(MathPath::avx512)};
-    const auto index = static_cast<std::size_t>(path);
-    return index < std::size(supported) && supported[index];
-}
-
-MathPath best_math_path() noexcept {
-    static const MathPath best = math_path_supported(MathPath::avx512) ? MathPath::avx512
-                                 : math_path_supported(MathPath::avx2) ? MathPath::avx2
-                                 : math_path_supported(MathPath::sse2) ? MathPath::sse2
-                                                                       : MathPath::scalar;
-    return best;
-}
-
-namespace {
-
-MathPath usable(MathPath path) {
-    if (path == MathPath::avx512 && !math_path_supported(MathPath::avx512)) path = MathPath::avx2;
-    if (path == MathPath::avx2 && !math_path_supported(MathPath::avx2)) path = MathPath::sse2;
-    if (path == MathPath::sse2 && !math_path_supported(MathPath::sse2)) path = MathPath::scalar;
-    return path;
-}
+const BatchTable& batches(Isa isa) noexcept { return *kBatches.select(isa); }
 
 // Whether the vector kernels take this y (the scalar code handles the rest).
 bool pow_batch_exponent(float y) {
@@ -458,122 +430,30 @@ bool pow_batch_exponent(float y) {
 
 }  // namespace
 
-void cr_expf_batch(const float* in, float* out, std::size_t n, MathPath path) noexcept {
-    switch (usable(path)) {
-#if OSTREL_CR_MATH_X86
-        case MathPath::avx512:
-            crmath::avx512_expf_batch(in, out, n);
-            return;
-        case MathPath::avx2:
-            crmath::avx2_expf_batch(in, out, n);
-            return;
-        case MathPath::sse2:
-            crmath::BatchFunctions<crmath::Sse2Pack>::expf(in, out, n);
-            return;
-#endif
-        default:
-            for (std::size_t i = 0; i < n; ++i) out[i] = cr_expf(in[i]);
-            return;
-    }
-}
+void cr_expf_batch(const float* in, float* out, std::size_t n, Isa isa) noexcept { batches(isa).expf(in, out, n); }
+void cr_exp2f_batch(const float* in, float* out, std::size_t n, Isa isa) noexcept { batches(isa).exp2f(in, out, n); }
+void cr_logf_batch(const float* in, float* out, std::size_t n, Isa isa) noexcept { batches(isa).logf(in, out, n); }
 
-void cr_exp2f_batch(const float* in, float* out, std::size_t n, MathPath path) noexcept {
-    switch (usable(path)) {
-#if OSTREL_CR_MATH_X86
-        case MathPath::avx512:
-            crmath::avx512_exp2f_batch(in, out, n);
-            return;
-        case MathPath::avx2:
-            crmath::avx2_exp2f_batch(in, out, n);
-            return;
-        case MathPath::sse2:
-            crmath::BatchFunctions<crmath::Sse2Pack>::exp2f(in, out, n);
-            return;
-#endif
-        default:
-            for (std::size_t i = 0; i < n; ++i) out[i] = cr_exp2f(in[i]);
-            return;
-    }
-}
-
-void cr_logf_batch(const float* in, float* out, std::size_t n, MathPath path) noexcept {
-    switch (usable(path)) {
-#if OSTREL_CR_MATH_X86
-        case MathPath::avx512:
-            crmath::avx512_logf_batch(in, out, n);
-            return;
-        case MathPath::avx2:
-            crmath::avx2_logf_batch(in, out, n);
-            return;
-        case MathPath::sse2:
-            crmath::BatchFunctions<crmath::Sse2Pack>::logf(in, out, n);
-            return;
-#endif
-        default:
-            for (std::size_t i = 0; i < n; ++i) out[i] = cr_logf(in[i]);
-            return;
-    }
-}
-
-void cr_powf_batch(const float* in, const PowfTable& table, float* out, std::size_t n, MathPath path) noexcept {
+void cr_powf_batch(const float* in, const PowfTable& table, float* out, std::size_t n, Isa isa) noexcept {
     if (!table.usable) {
-        cr_powf_batch(in, table.y, out, n, path);
+        cr_powf_batch(in, table.y, out, n, isa);
         return;
     }
-    switch (usable(path)) {
-#if OSTREL_CR_MATH_X86
-        case MathPath::avx512:
-            crmath::avx512_powf_table_batch(in, table, out, n);
-            return;
-        case MathPath::avx2:
-            crmath::avx2_powf_table_batch(in, table, out, n);
-            return;
-        case MathPath::sse2:
-            crmath::BatchFunctions<crmath::Sse2Pack>::powf_table(in, table, out, n);
-            return;
-#endif
-        default:
-            // The general scalar power: the reference the table paths are tested against.
-            for (std::size_t i = 0; i < n; ++i) out[i] = cr_powf(in[i], table.y);
-            return;
-    }
+    batches(isa).powf_table(in, table, out, n);
 }
 
-void cr_powf_batch(const float* in, float y, float* out, std::size_t n, MathPath path) noexcept {
-    MathPath chosen = usable(path);
-    if (!pow_batch_exponent(y)) chosen = MathPath::scalar;
-    switch (chosen) {
-#if OSTREL_CR_MATH_X86
-        case MathPath::avx512:
-            crmath::avx512_powf_batch(in, y, out, n);
-            return;
-        case MathPath::avx2:
-            crmath::avx2_powf_batch(in, y, out, n);
-            return;
-        case MathPath::sse2:
-            crmath::BatchFunctions<crmath::Sse2Pack>::powf(in, y, out, n);
-            return;
-#endif
-        default:
-            for (std::size_t i = 0; i < n; ++i) out[i] = cr_powf(in[i], y);
-            return;
-    }
+void cr_powf_batch(const float* in, float y, float* out, std::size_t n, Isa isa) noexcept {
+    batches(pow_batch_exponent(y) ? isa : Isa::scalar).powf(in, y, out, n);
 }
 
-void cr_logf_batch(const float* in, float* out, std::size_t n) noexcept {
-    cr_logf_batch(in, out, n, best_math_path());
-}
-void cr_expf_batch(const float* in, float* out, std::size_t n) noexcept {
-    cr_expf_batch(in, out, n, best_math_path());
-}
-void cr_exp2f_batch(const float* in, float* out, std::size_t n) noexcept {
-    cr_exp2f_batch(in, out, n, best_math_path());
-}
+void cr_logf_batch(const float* in, float* out, std::size_t n) noexcept { cr_logf_batch(in, out, n, active_isa()); }
+void cr_expf_batch(const float* in, float* out, std::size_t n) noexcept { cr_expf_batch(in, out, n, active_isa()); }
+void cr_exp2f_batch(const float* in, float* out, std::size_t n) noexcept { cr_exp2f_batch(in, out, n, active_isa()); }
 void cr_powf_batch(const float* in, float y, float* out, std::size_t n) noexcept {
-    cr_powf_batch(in, y, out, n, best_math_path());
+    cr_powf_batch(in, y, out, n, active_isa());
 }
 void cr_powf_batch(const float* in, const PowfTable& table, float* out, std::size_t n) noexcept {
-    cr_powf_batch(in, table, out, n, best_math_path());
+    cr_powf_batch(in, table, out, n, active_isa());
 }
 
 }  // namespace ostrel

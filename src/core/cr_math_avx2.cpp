@@ -1,6 +1,6 @@
 // The AVX2 batch paths of cr_math. Only this file is compiled for AVX2 (the
 // target pragma below is the file-wide form of __attribute__((target("avx2")));
-// no FMA), and it runs only after best_math_path() has seen AVX2 at run time.
+// no FMA), and the dispatch table uses it only where the processor has AVX2.
 #include <cstddef>
 #include <cstdint>
 
@@ -38,9 +38,9 @@ struct Avx2Pack {
     static D as_d(U v) { return _mm256_castsi256_pd(reinterpret_cast<__m256i>(v)); }
     // Four scalar loads: on common processors they beat the gather instructions.
     static U gather_u(const std::uint64_t* table, U index) {
-        return reinterpret_cast<U>(_mm256_set_epi64x(
-            static_cast<long long>(table[index[3]]), static_cast<long long>(table[index[2]]),
-            static_cast<long long>(table[index[1]]), static_cast<long long>(table[index[0]])));
+        return reinterpret_cast<U>(
+            _mm256_set_epi64x(static_cast<long long>(table[index[3]]), static_cast<long long>(table[index[2]]),
+                              static_cast<long long>(table[index[1]]), static_cast<long long>(table[index[0]])));
     }
     // Lanes 0 and 2, then 1 and 3, share a register: unpacking then sorts the
     // pairs into the two results.
@@ -79,13 +79,8 @@ using F = BatchFunctions<Avx2Pack>;
 
 }  // namespace
 
-void avx2_logf_batch(const float* in, float* out, std::size_t n) noexcept { F::logf(in, out, n); }
-void avx2_expf_batch(const float* in, float* out, std::size_t n) noexcept { F::expf(in, out, n); }
-void avx2_exp2f_batch(const float* in, float* out, std::size_t n) noexcept { F::exp2f(in, out, n); }
-void avx2_powf_batch(const float* in, float y, float* out, std::size_t n) noexcept { F::powf(in, y, out, n); }
-void avx2_powf_table_batch(const float* in, const PowfTable& table, float* out, std::size_t n) noexcept {
-    F::powf_table(in, table, out, n);
-}
+extern const cr_math_detail::BatchTable kAvx2Batch;
+const cr_math_detail::BatchTable kAvx2Batch{F::logf, F::expf, F::exp2f, F::powf, F::powf_table};
 
 }  // namespace ostrel::crmath
 

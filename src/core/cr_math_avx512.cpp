@@ -1,6 +1,6 @@
 // The AVX-512 batch paths of cr_math: eight doubles a pack and native lane
 // masks. Only this file is compiled for AVX-512F (no FMA is used), and it runs
-// only after best_math_path() has seen AVX-512F at run time.
+// only where the processor has AVX-512F (see core/isa.hpp).
 #include <cstddef>
 #include <cstdint>
 
@@ -96,13 +96,8 @@ using F = BatchFunctions<Avx512Pack>;
 
 }  // namespace
 
-void avx512_logf_batch(const float* in, float* out, std::size_t n) noexcept { F::logf(in, out, n); }
-void avx512_expf_batch(const float* in, float* out, std::size_t n) noexcept { F::expf(in, out, n); }
-void avx512_exp2f_batch(const float* in, float* out, std::size_t n) noexcept { F::exp2f(in, out, n); }
-void avx512_powf_batch(const float* in, float y, float* out, std::size_t n) noexcept { F::powf(in, y, out, n); }
-void avx512_powf_table_batch(const float* in, const PowfTable& table, float* out, std::size_t n) noexcept {
-    F::powf_table(in, table, out, n);
-}
+extern const cr_math_detail::BatchTable kAvx512Batch;
+const cr_math_detail::BatchTable kAvx512Batch{F::logf, F::expf, F::exp2f, F::powf, F::powf_table};
 
 }  // namespace ostrel::crmath
 

@@ -1,8 +1,8 @@
 #pragma once
 // The double-precision fast paths of cr_math, written once over a "pack" P of
-// lanes: P = one double (scalar), two (SSE2) or four (AVX2). Every lane goes
-// through the same IEEE operations in the same order whatever P is, which is
-// what makes all paths bit-identical.
+// lanes: P = one double (scalar), two (SSE2), four (AVX2) or eight (AVX-512).
+// Every lane goes through the same IEEE operations in the same order whatever
+// P is, which is what makes all paths bit-identical.
 //
 // A pack provides: width; types D (doubles), U (their 64-bit patterns, with
 // the ordinary integer operators) and M (lane masks); load_f/store_f
@@ -10,8 +10,9 @@
 // 2i+1 of a table), min/max, abs, and_d, lt/gt/eq, m_and/m_or/m_not, select,
 // mask_bits and near_midpoint (see Kernels::ambiguous).
 //
-// Everything here has internal linkage: the SSE2 and AVX2 translation units
-// compile it with different target flags, so no copy may be shared.
+// Everything here has internal linkage: the baseline (scalar, SSE2), AVX2 and
+// AVX-512 translation units compile it with different target flags, so no
+// copy may be shared.
 #include <cstddef>
 #include <cstdint>
 
@@ -131,14 +132,14 @@ struct Kernels {
         log_parts(x, e, ln_z);
         // Everything below is in units of 1/64 (scalings by 64 are exact):
         // s64 = 64 * (y*e - n + y*log2(z)).
-        const D ye = y * e;                     // exact: 24 bits times 9 bits
-        const D n = (ye + kShift) - kShift;     // nearest integer, exact
+        const D ye = y * e;                  // exact: 24 bits times 9 bits
+        const D n = (ye + kShift) - kShift;  // nearest integer, exact
         const D s64 = (ye - n) * 64.0 + y * (ln_z * kInvLn2x64);
         t = n + s64 * 0x1p-6;
         D k = s64 + kShift;
         const U ki_fraction = P::as_u(k);
         k = k - kShift;
-        const D r = (s64 - k) * kLn2By64;       // s64 - k is exact
+        const D r = (s64 - k) * kLn2By64;  // s64 - k is exact
         const U ki = ki_fraction + P::as_u(n * 64.0 + kShift) - P::as_u(P::splat(kShift));
         return exp_finish(ki, r);
     }
@@ -270,8 +271,7 @@ struct Blocks {
     // than 2^-50, inside the common tolerance.
     static inline D pow_table(D x, const PowfTable& table, M& fix) {
         const M ordinary = P::m_and(P::gt(x, P::splat(0.0)), P::lt(x, P::splat(0x1p128)));
-        const D r = K::pow_table_approx(P::select(ordinary, x, P::splat(1.0)), table.scale, table.pairs,
-                                        table.series);
+        const D r = K::pow_table_approx(P::select(ordinary, x, P::splat(1.0)), table.scale, table.pairs, table.series);
         fix = P::m_or(P::m_not(ordinary), K::ambiguous(r, kToleranceUnits));
         return r;
     }
@@ -294,9 +294,7 @@ struct BatchFunctions {
     struct Pow {
         typename P::D y;
         std::uint64_t units;
-        typename P::D operator()(typename P::D x, typename P::M& fix) const {
-            return Blocks<P>::pow(x, y, units, fix);
-        }
+        typename P::D operator()(typename P::D x, typename P::M& fix) const { return Blocks<P>::pow(x, y, units, fix); }
     };
 
     struct PowTable {
@@ -319,7 +317,8 @@ struct BatchFunctions {
     }
     static void powf(const float* in, float y, float* out, std::size_t n) {
         const double wide = static_cast<double>(y);
-        run_batch<P>(in, out, n, Pow{P::splat(wide), pow_tolerance_units(wide)}, [y](float v) { return cr_powf(v, y); });
+        run_batch<P>(in, out, n, Pow{P::splat(wide), pow_tolerance_units(wide)},
+                     [y](float v) { return cr_powf(v, y); });
     }
     static void powf_table(const float* in, const PowfTable& table, float* out, std::size_t n) {
         run_batch<P>(in, out, n, PowTable{&table}, [y = table.y](float v) { return cr_powf(v, y); });

@@ -1,7 +1,8 @@
 #pragma once
 // The lane packs of cr_math_kernels.hpp for the baseline instruction set: one
 // double, and two doubles in SSE2 registers (every x86-64 processor has SSE2).
-// The AVX2 pack lives in cr_math_avx2.cpp, the only file compiled for AVX2.
+// The AVX2 and AVX-512 packs live in cr_math_avx2.cpp and cr_math_avx512.cpp,
+// the only files compiled for those instruction sets.
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -70,9 +71,7 @@ struct Sse2Pack {
     static D splat(double v) { return _mm_set1_pd(v); }
     static U as_u(D v) { return reinterpret_cast<U>(_mm_castpd_si128(v)); }
     static D as_d(U v) { return _mm_castsi128_pd(reinterpret_cast<__m128i>(v)); }
-    static U gather_u(const std::uint64_t* table, U index) {
-        return U{table[index[0]], table[index[1]]};
-    }
+    static U gather_u(const std::uint64_t* table, U index) { return U{table[index[0]], table[index[1]]}; }
     static void gather_pair(const double* table, U index, D& first, D& second) {
         const D a = _mm_loadu_pd(table + 2 * index[0]);
         const D b = _mm_loadu_pd(table + 2 * index[1]);
@@ -98,8 +97,7 @@ struct Sse2Pack {
     static M near_midpoint(D v, std::uint64_t units) {
         const __m128i mask = _mm_set1_epi32(0x1FFFFFFF);
         const __m128i low = _mm_and_si128(_mm_castpd_si128(v), mask);
-        const __m128i w =
-            _mm_and_si128(_mm_add_epi32(low, _mm_set1_epi32(static_cast<int>(units) - 0x10000000)), mask);
+        const __m128i w = _mm_and_si128(_mm_add_epi32(low, _mm_set1_epi32(static_cast<int>(units) - 0x10000000)), mask);
         const __m128i near = _mm_cmpgt_epi32(_mm_set1_epi32(static_cast<int>(2 * units + 1)), w);
         return _mm_castsi128_pd(_mm_shuffle_epi32(near, _MM_SHUFFLE(2, 2, 0, 0)));
     }

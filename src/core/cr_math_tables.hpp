@@ -6,6 +6,8 @@
 
 namespace ostrel::crmath {
 
+// clang-format off: the layout is the generator's.
+
 // 2^(j/64) as double bits minus (j << 46): adding (k << 46) for k = 64*m + j
 // yields the bits of 2^m * 2^(j/64) directly.
 constexpr std::uint64_t kExp2Table[64] = {
@@ -111,5 +113,7 @@ constexpr double kLn2DdLo = 0x1.abc9e3b39803fp-56;
 constexpr double kLn2Part1 = 0x1.62e42fefa3800p-1;  // three 42-bit-or-less parts of ln 2
 constexpr double kLn2Part2 = 0x1.ef35793c76800p-45;
 constexpr double kLn2Part3 = -0x1.9ff0342542fc3p-90;
+
+// clang-format on
 
 }  // namespace ostrel::crmath

@@ -15,8 +15,6 @@ private:
     std::string message_;
 };
 
-[[noreturn]] inline void raise_internal_fault(std::string message) {
-    throw InternalFault(std::move(message));
-}
+[[noreturn]] inline void raise_internal_fault(std::string message) { throw InternalFault(std::move(message)); }
 
 }  // namespace ostrel

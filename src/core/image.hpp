@@ -7,6 +7,7 @@
 #include <variant>
 
 #include "core/aligned_buffer.hpp"
+#include "core/failure.hpp"
 
 namespace ostrel {
 
@@ -33,16 +34,10 @@ struct ImageView {
     std::size_t height() const noexcept { return shape.height; }
     std::size_t width() const noexcept { return shape.width; }
     std::size_t channels() const noexcept { return shape.channels; }
-    std::size_t element_count() const noexcept { return shape.height * shape.width * shape.channels; }
 
-    const float* row(std::size_t y) const noexcept {
-        return origin + static_cast<std::ptrdiff_t>(y) * row_stride;
-    }
+    const float* row(std::size_t y) const noexcept { return origin + static_cast<std::ptrdiff_t>(y) * row_stride; }
     const float* pixel(std::size_t y, std::size_t x) const noexcept {
         return row(y) + static_cast<std::ptrdiff_t>(x) * col_stride;
-    }
-    float at(std::size_t y, std::size_t x, std::size_t c) const noexcept {
-        return pixel(y, x)[static_cast<std::ptrdiff_t>(c) * channel_stride];
     }
 
     // NumPy's C-contiguity rule: empty views pass, and an axis of length 1 may
@@ -77,20 +72,17 @@ private:
     AlignedBuffer<float> storage_;
 };
 
-// What a kernel returns for an input it does not accept.
-struct KernelError {
-    std::string text;
-};
-
-// A kernel's outcome: the result image or the text of a kernel error.
+// A kernel's outcome: the result image or a kernel error.
 class KernelResult {
 public:
     KernelResult(ResultBuffer result) noexcept : outcome_(std::move(result)) {}  // NOLINT: implicit by design
     KernelResult(KernelError error) noexcept : outcome_(std::move(error)) {}     // NOLINT
 
     bool ok() const noexcept { return std::holds_alternative<ResultBuffer>(outcome_); }
-    ResultBuffer& value() noexcept { return std::get<ResultBuffer>(outcome_); }
-    const std::string& error_text() const noexcept { return std::get<KernelError>(outcome_).text; }
+    // Only for an outcome of that kind (ok() tells which).
+    ResultBuffer& value() noexcept { return *std::get_if<ResultBuffer>(&outcome_); }
+    KernelError& error() noexcept { return *std::get_if<KernelError>(&outcome_); }
+    const std::string& error_text() const noexcept { return std::get_if<KernelError>(&outcome_)->text; }
 
 private:
     std::variant<ResultBuffer, KernelError> outcome_;

@@ -1,29 +1,18 @@
 // Python face of encode_srgb: argument matching, then the kernel without the lock.
-#include <array>
-#include <string_view>
-
 #include "encode/encode_srgb.hpp"
 #include "module/call_frame.hpp"
-#include "module/kernel_entry.hpp"
 #include "module/registry.hpp"
 
 namespace ostrel::py {
 namespace {
 
-constexpr std::array<std::string_view, 1> kParameters{"img"};
-constexpr Signature kSignature{"encode_srgb", kParameters, 1};
+constexpr Parameter kParameters[] = {{"img"}};
 
-PyObject* encode_srgb_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return guarded([&]() -> PyObject* {
-        std::array<PyObject*, 1> slots{};
-        ImageArgument img;
-        if (!match_image_call(kSignature, args, nargs, kwnames, slots, img)) return nullptr;
-        return run_kernel([&] { return encode_srgb(img.view()); });
-    });
+PyObject* encode_srgb_body(const KernelArguments& args) {
+    return run_kernel([&] { return encode_srgb(args.image()); });
 }
 
 constexpr const char kDoc[] =
-    "encode_srgb(img)\n--\n\n"
     "Apply the IEC 61966-2-1 sRGB transfer encoding.\n"
     "\n"
     "This is always the last kernel in the pipeline. Converts scene-referred\n"
@@ -47,6 +36,6 @@ constexpr const char kDoc[] =
 
 }  // namespace
 
-PyMethodDef encode_srgb_method = kernel_method("encode_srgb", encode_srgb_entry, kDoc);
+const KernelDeclaration encode_srgb_kernel{"encode_srgb", kParameters, kDoc, encode_srgb_body};
 
 }  // namespace ostrel::py

@@ -18,10 +18,6 @@ struct PlaneView {
     std::size_t width = 0;
     std::ptrdiff_t row_stride = 0;
     std::ptrdiff_t col_stride = 0;
-
-    float at(std::size_t y, std::size_t x) const noexcept {
-        return origin[static_cast<std::ptrdiff_t>(y) * row_stride + static_cast<std::ptrdiff_t>(x) * col_stride];
-    }
 };
 
 // The two settings a GuidedFilterParams object carries into the kernel.

@@ -44,8 +44,7 @@ bool try_exclusive(std::atomic<std::int32_t>& flag) noexcept {
 // Scoped exclusive borrow for the plain store of an assignment.
 class ExclusiveBorrow {
 public:
-    explicit ExclusiveBorrow(std::atomic<std::int32_t>& flag) noexcept
-        : flag_(flag), held_(try_exclusive(flag)) {}
+    explicit ExclusiveBorrow(std::atomic<std::int32_t>& flag) noexcept : flag_(flag), held_(try_exclusive(flag)) {}
     ExclusiveBorrow(const ExclusiveBorrow&) = delete;
     ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
     ~ExclusiveBorrow() {
@@ -60,8 +59,8 @@ private:
 
 void raise_mutably_borrowed() { PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed"); }
 
-constexpr std::array<std::string_view, 2> kParameters{"radius", "eps"};
-constexpr Signature kSignature{"GuidedFilterParams.__new__", kParameters, 2};
+constexpr Parameter kParameters[] = {{"radius"}, {"eps"}};
+constexpr Signature kSignature{"GuidedFilterParams.__new__", kParameters};
 
 PyObject* params_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     return guarded([&]() -> PyObject* {
@@ -101,8 +100,8 @@ PyObject* get_eps(PyObject* self, void*) noexcept {
 // Assignments convert first, so no Python code runs while the exclusive
 // borrow is held, then store only if no shared borrow is out.
 template <class Value, class Store>
-int assign(PyObject* self, PyObject* value, bool (*convert)(PyObject*, std::string_view, Value&),
-           std::string_view name, Store store) {
+int assign(PyObject* self, PyObject* value, bool (*convert)(PyObject*, std::string_view, Value&), std::string_view name,
+           Store store) {
     if (value == nullptr) {
         PyErr_SetString(PyExc_AttributeError, "property has no deleter");
         return -1;
@@ -128,8 +127,7 @@ int set_radius(PyObject* self, PyObject* value, void*) noexcept {
 
 int set_eps(PyObject* self, PyObject* value, void*) noexcept {
     return guarded([&]() -> int {
-        return assign<float>(self, value, to_float32, "eps",
-                             [](GuidedFilterParamsObject& p, float v) { p.eps = v; });
+        return assign<float>(self, value, to_float32, "eps", [](GuidedFilterParamsObject& p, float v) { p.eps = v; });
     });
 }
 
@@ -177,11 +175,7 @@ PyType_Slot params_slots[] = {
 };
 
 PyType_Spec params_spec{
-    "builtins.GuidedFilterParams",
-    sizeof(GuidedFilterParamsObject),
-    0,
-    Py_TPFLAGS_DEFAULT,
-    params_slots,
+    "builtins.GuidedFilterParams", sizeof(GuidedFilterParamsObject), 0, Py_TPFLAGS_DEFAULT, params_slots,
 };
 
 }  // namespace

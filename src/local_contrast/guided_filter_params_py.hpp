@@ -31,7 +31,6 @@ public:
     // RuntimeError set if it is exclusively borrowed.
     bool acquire(PyObject* params);
     void release() noexcept;
-    bool held() const noexcept { return flag_ != nullptr; }
 
 private:
     Ref owner_;

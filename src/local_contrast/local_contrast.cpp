@@ -10,7 +10,7 @@ namespace ostrel {
 
 KernelResult local_contrast(const ImageView& input, std::uint32_t radius, float eps, float strength) {
     if (input.channels() != 1) {
-        return KernelError{"local_contrast expects (H, W, 1) luminance input, got shape " + shape_text(input.shape)};
+        return shape_error("local_contrast expects (H, W, 1) luminance input, got shape " + shape_text(input.shape));
     }
     const std::size_t height = input.height();
     const std::size_t width = input.width();

@@ -11,10 +11,10 @@ std::string function_text(const Signature& signature) { return std::string(signa
 void raise_too_many_positional(const Signature& signature, Py_ssize_t given) {
     const std::size_t count = signature.parameters.size();
     std::string message = function_text(signature);
-    if (signature.required == count) {
+    if (signature.required() == count) {
         message += " takes " + std::to_string(count);
     } else {
-        message += " takes from " + std::to_string(signature.required) + " to " + std::to_string(count);
+        message += " takes from " + std::to_string(signature.required()) + " to " + std::to_string(count);
     }
     message += " positional arguments but " + std::to_string(given) + (given == 1 ? " was" : " were") + " given";
     PyErr_SetString(PyExc_TypeError, message.c_str());
@@ -22,8 +22,8 @@ void raise_too_many_positional(const Signature& signature, Py_ssize_t given) {
 
 void raise_missing(const Signature& signature, std::span<PyObject*> slots) {
     std::vector<std::string_view> missing;
-    for (std::size_t i = 0; i < signature.required; ++i) {
-        if (slots[i] == nullptr) missing.push_back(signature.parameters[i]);
+    for (std::size_t i = 0; i < signature.required(); ++i) {
+        if (slots[i] == nullptr) missing.push_back(signature.parameters[i].name);
     }
     std::string message = function_text(signature) + " missing " + std::to_string(missing.size()) +
                           " required positional " + (missing.size() == 1 ? "argument" : "arguments") + ": ";
@@ -42,13 +42,13 @@ bool bind_keyword(const Signature& signature, PyObject* keyword, PyObject* value
     Py_ssize_t length = 0;
     const char* text = PyUnicode_Check(keyword) ? PyUnicode_AsUTF8AndSize(keyword, &length) : nullptr;
     if (text == nullptr) PyErr_Clear();  // not representable in UTF-8: it cannot name a parameter
-    const std::string_view name = text != nullptr ? std::string_view(text, static_cast<std::size_t>(length))
-                                                  : std::string_view();
+    const std::string_view name =
+        text != nullptr ? std::string_view(text, static_cast<std::size_t>(length)) : std::string_view();
     for (std::size_t i = 0; text != nullptr && i < signature.parameters.size(); ++i) {
-        if (signature.parameters[i] != name) continue;
+        if (signature.parameters[i].name != name) continue;
         if (slots[i] != nullptr) {
-            PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'",
-                         function_text(signature).c_str(), std::string(name).c_str());
+            PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", function_text(signature).c_str(),
+                         std::string(name).c_str());
             return false;
         }
         slots[i] = value;
@@ -59,8 +59,7 @@ bool bind_keyword(const Signature& signature, PyObject* keyword, PyObject* value
     return false;
 }
 
-bool bind_positional(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
-                     std::span<PyObject*> slots) {
+bool bind_positional(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, std::span<PyObject*> slots) {
     for (auto& slot : slots) slot = nullptr;
     if (static_cast<std::size_t>(nargs) > signature.parameters.size()) {
         raise_too_many_positional(signature, nargs);
@@ -71,8 +70,8 @@ bool bind_positional(const Signature& signature, PyObject* const* args, Py_ssize
 }
 
 bool check_required(const Signature& signature, Py_ssize_t nargs, std::span<PyObject*> slots) {
-    if (static_cast<std::size_t>(nargs) >= signature.required) return true;
-    for (std::size_t i = 0; i < signature.required; ++i) {
+    if (static_cast<std::size_t>(nargs) >= signature.required()) return true;
+    for (std::size_t i = 0; i < signature.required(); ++i) {
         if (slots[i] == nullptr) {
             raise_missing(signature, slots);
             return false;
@@ -93,8 +92,7 @@ bool match_fastcall(const Signature& signature, PyObject* const* args, Py_ssize_
     return check_required(signature, nargs, slots);
 }
 
-bool match_tuple_and_dict(const Signature& signature, PyObject* args, PyObject* kwargs,
-                          std::span<PyObject*> slots) {
+bool match_tuple_and_dict(const Signature& signature, PyObject* args, PyObject* kwargs, std::span<PyObject*> slots) {
     const Py_ssize_t nargs = PyTuple_Size(args);
     if (nargs < 0) return false;
     std::vector<PyObject*> positional(static_cast<std::size_t>(nargs));

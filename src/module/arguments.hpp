@@ -10,10 +10,25 @@
 
 namespace ostrel::py {
 
+// A positional-or-keyword parameter. Optional ones may be omitted and come
+// after every required one.
+struct Parameter {
+    std::string_view name;
+    bool optional = false;
+};
+
+inline constexpr bool kOptional = true;
+
 struct Signature {
-    std::string_view display_name;            // "encode_srgb" or "ZoneParams.__new__"
-    std::span<const std::string_view> parameters;
-    std::size_t required;                     // the first `required` parameters must be given
+    std::string_view display_name;  // "encode_srgb" or "ZoneParams.__new__"
+    std::span<const Parameter> parameters;
+
+    // How many leading parameters must be given.
+    std::size_t required() const noexcept {
+        std::size_t count = 0;
+        while (count < parameters.size() && !parameters[count].optional) ++count;
+        return count;
+    }
 };
 
 // Fills slots[i] with a borrowed reference to the argument bound to parameter
@@ -21,7 +36,6 @@ struct Signature {
 bool match_fastcall(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                     std::span<PyObject*> slots);
 // The same for a constructor's argument tuple and keyword dictionary (may be null).
-bool match_tuple_and_dict(const Signature& signature, PyObject* args, PyObject* kwargs,
-                          std::span<PyObject*> slots);
+bool match_tuple_and_dict(const Signature& signature, PyObject* args, PyObject* kwargs, std::span<PyObject*> slots);
 
 }  // namespace ostrel::py

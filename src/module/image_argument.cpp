@@ -10,7 +10,6 @@ namespace {
 
 constexpr std::ptrdiff_t kElementBytes = sizeof(float);
 
-
 }  // namespace
 
 bool ImageArgument::convert(PyObject* object) {

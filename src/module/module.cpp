@@ -2,6 +2,8 @@
 // the definition, in that order. The entry point only hands the definition to
 // the interpreter; the execution step registers every class and function.
 #include <array>
+#include <span>
+#include <string>
 
 #include "module/call_frame.hpp"
 #include "module/lifecycle.hpp"
@@ -12,12 +14,43 @@ namespace ostrel::py {
 namespace {
 
 // Classes and functions in registration order (also the order of __all__).
-std::array<ClassSlot*, 4> registered_classes() {
-    return {&luminance_standard_class, &color_filter_class, &zone_params_class, &guided_filter_params_class};
-}
-std::array<PyMethodDef*, 6> registered_functions() {
-    return {&luminance_bw_method,  &channel_mixer_bw_method, &color_filter_bw_method,
-            &zone_system_method,   &local_contrast_method,   &encode_srgb_method};
+#define OSTREL_CLASS_ENTRY(name) &name##_class,
+constexpr std::array kRegisteredClasses{OSTREL_EXPORTED_CLASSES(OSTREL_CLASS_ENTRY)};
+#undef OSTREL_CLASS_ENTRY
+
+struct KernelRegistration {
+    const KernelDeclaration* kernel;
+    PyObject* (*entry)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
+};
+#define OSTREL_KERNEL_ENTRY(name) KernelRegistration{&name##_kernel, &kernel_entry<name##_kernel>},
+constexpr std::array kRegisteredKernels{OSTREL_EXPORTED_KERNELS(OSTREL_KERNEL_ENTRY)};
+#undef OSTREL_KERNEL_ENTRY
+
+// The method table entries and their docstrings, made once per process and
+// never changed or freed: the function objects of every import of the module
+// point into them.
+class MethodTable {
+public:
+    MethodTable() {
+        for (std::size_t i = 0; i < kRegisteredKernels.size(); ++i) {
+            const KernelRegistration& registration = kRegisteredKernels[i];
+            docs_[i] = kernel_docstring(*registration.kernel);
+            methods_[i] = kernel_method(*registration.kernel, registration.entry, docs_[i].c_str());
+        }
+    }
+    MethodTable(const MethodTable&) = delete;
+    MethodTable& operator=(const MethodTable&) = delete;
+
+    std::span<PyMethodDef> methods() noexcept { return methods_; }
+
+private:
+    std::array<std::string, kRegisteredKernels.size()> docs_;
+    std::array<PyMethodDef, kRegisteredKernels.size()> methods_{};
+};
+
+std::span<PyMethodDef> kernel_methods() {
+    static MethodTable table;
+    return table.methods();
 }
 
 // Appends `name` to the module's __all__ (creating the list if needed), then
@@ -63,13 +96,13 @@ int exec_module(PyObject* module) noexcept {
             PyErr_SetString(PyExc_TypeError, "expected a module object");
             return -1;
         }
-        for (ClassSlot* slot : registered_classes()) {
+        for (ClassSlot* slot : kRegisteredClasses) {
             if (!add_class(module, *slot)) return -1;
         }
         Ref module_name = Ref::steal(PyModule_GetNameObject(module));
         if (!module_name) return -1;
-        for (PyMethodDef* method : registered_functions()) {
-            if (!add_function(module, module_name.get(), *method)) return -1;
+        for (PyMethodDef& method : kernel_methods()) {
+            if (!add_function(module, module_name.get(), method)) return -1;
         }
         return 0;
     });

@@ -4,7 +4,7 @@
 #include <mutex>
 #include <string>
 
-#include "module/call_frame.hpp"
+#include "module/errors.hpp"
 #include "module/py_ref.hpp"
 
 namespace ostrel::py {

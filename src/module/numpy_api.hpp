@@ -8,7 +8,7 @@ namespace ostrel::py {
 // The prefix of the PanicException raised when the lookup fails.
 inline constexpr const char* kNumpyLookupFailure = "Failed to access NumPy array API capsule";
 
-inline constexpr int kNumpyFloat32 = 11;          // NPY_FLOAT
+inline constexpr int kNumpyFloat32 = 11;             // NPY_FLOAT
 inline constexpr int kNumpyArrayWriteable = 0x0400;  // NPY_ARRAY_WRITEABLE
 
 // The leading fields of NumPy's array object, identical in NumPy 1.x and 2.x.

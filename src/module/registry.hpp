@@ -1,20 +1,33 @@
 #pragma once
-// Everything the module registers, defined beside each kernel and class.
+// Everything the module exports, in registration order, which is also the
+// order of __all__: the classes, then the kernel functions. Each name stands
+// for a definition beside its kernel: `<name>_class` (a ClassSlot) or
+// `<name>_kernel` (a KernelDeclaration). A new kernel is its folder plus its
+// line here.
 #include "module/class_registry.hpp"
-#include "module/python.hpp"
+#include "module/kernel_declaration.hpp"
+
+#define OSTREL_EXPORTED_CLASSES(X) \
+    X(luminance_standard)          \
+    X(color_filter)                \
+    X(zone_params)                 \
+    X(guided_filter_params)
+
+#define OSTREL_EXPORTED_KERNELS(X) \
+    X(luminance_bw)                \
+    X(channel_mixer_bw)            \
+    X(color_filter_bw)             \
+    X(zone_system)                 \
+    X(local_contrast)              \
+    X(encode_srgb)
 
 namespace ostrel::py {
 
-extern ClassSlot luminance_standard_class;
-extern ClassSlot color_filter_class;
-extern ClassSlot zone_params_class;
-extern ClassSlot guided_filter_params_class;
-
-extern PyMethodDef luminance_bw_method;
-extern PyMethodDef channel_mixer_bw_method;
-extern PyMethodDef color_filter_bw_method;
-extern PyMethodDef zone_system_method;
-extern PyMethodDef local_contrast_method;
-extern PyMethodDef encode_srgb_method;
+#define OSTREL_DECLARE_CLASS(name) extern ClassSlot name##_class;
+#define OSTREL_DECLARE_KERNEL(name) extern const KernelDeclaration name##_kernel;
+OSTREL_EXPORTED_CLASSES(OSTREL_DECLARE_CLASS)
+OSTREL_EXPORTED_KERNELS(OSTREL_DECLARE_KERNEL)
+#undef OSTREL_DECLARE_CLASS
+#undef OSTREL_DECLARE_KERNEL
 
 }  // namespace ostrel::py

@@ -25,10 +25,7 @@ PyType_Slot slice_container_slots[] = {
 };
 
 PyType_Spec slice_container_spec{
-    "builtins.PySliceContainer",
-    sizeof(SliceContainer),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    "builtins.PySliceContainer", sizeof(SliceContainer), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     slice_container_slots,
 };
 
@@ -48,7 +45,9 @@ PyObject* wrap_result(ResultBuffer& result) {
 
     const std::array<Py_ssize_t, 3> dims{static_cast<Py_ssize_t>(shape.height), static_cast<Py_ssize_t>(shape.width),
                                          static_cast<Py_ssize_t>(shape.channels)};
-    const std::array<Py_ssize_t, 3> strides{dims[1] * dims[2] * 4, dims[2] * 4, 4};
+    // Row-major float32: the byte steps of a C-contiguous array.
+    constexpr Py_ssize_t kElementBytes = sizeof(float);
+    const std::array<Py_ssize_t, 3> strides{dims[1] * dims[2] * kElementBytes, dims[2] * kElementBytes, kElementBytes};
     PyObject* descr = numpy->descr_from_type(kNumpyFloat32);
     if (descr == nullptr) return nullptr;
     // new_from_descr steals the descriptor reference.
@@ -63,24 +62,11 @@ PyObject* wrap_result(ResultBuffer& result) {
 }  // namespace
 
 PyObject* finish_kernel_call(KernelOutcome&& outcome) noexcept {
-    return guarded([&]() -> PyObject* {
-        switch (outcome.kind) {
-            case KernelOutcome::Kind::result:
-                return wrap_result(*outcome.result);
-            case KernelOutcome::Kind::kernel_error: {
-                const std::string message = "shape error: " + outcome.message;
-                PyErr_SetString(PyExc_ValueError, message.c_str());
-                return nullptr;
-            }
-            case KernelOutcome::Kind::out_of_memory:
-                PyErr_NoMemory();
-                return nullptr;
-            case KernelOutcome::Kind::internal_fault:
-                raise_panic(outcome.message);
-                return nullptr;
-        }
+    if (outcome.failure) {
+        raise_failure(*outcome.failure);
         return nullptr;
-    });
+    }
+    return guarded([&]() -> PyObject* { return wrap_result(*outcome.result); });
 }
 
 }  // namespace ostrel::py

@@ -4,17 +4,14 @@
 
 namespace ostrel::parallel {
 
-void for_each_range(std::size_t count, FunctionRef<void(std::size_t, std::size_t)> body,
-                    std::size_t sequential_below) {
+void for_each_range(std::size_t count, FunctionRef<void(std::size_t, std::size_t)> body, std::size_t sequential_below) {
     if (count == 0) return;
     WorkerPool& pool = WorkerPool::instance();
     if (count < sequential_below) {
         body(0, count);
         return;
     }
-    pool.run(1, count, [&](std::size_t, std::size_t, std::size_t begin, std::size_t end) {
-        body(begin, end);
-    });
+    pool.run(1, count, [&](std::size_t, std::size_t, std::size_t begin, std::size_t end) { body(begin, end); });
 }
 
 void for_each_block(std::size_t rows, std::size_t cols,

@@ -61,7 +61,7 @@ private:
     std::size_t threads_;
     std::mutex mutex_;
     std::condition_variable all_done_;
-    std::list<Piece> pieces_;  // a list keeps addresses stable while it grows
+    std::list<Piece> pieces_;              // a list keeps addresses stable while it grows
     std::atomic<std::size_t> pending_{1};  // the root piece
     bool done_ = false;
     std::exception_ptr failure_;
@@ -73,6 +73,10 @@ std::mutex creation_mutex;
 WorkerPool* current_pool = nullptr;
 thread_local bool on_worker_thread = false;
 
+// Worker stacks: the deepest kernel frames hold a few KiB of tiles
+// (zone_system 3 x 256 floats, encode_srgb 512) and the loop book-keeping
+// about 1 KiB, far below 2 MiB; the default would reserve `ulimit -s`
+// (8 MiB on common systems) of address space per worker.
 constexpr std::size_t kWorkerStackBytes = 2u << 20;
 
 void prepare_fork() noexcept { creation_mutex.lock(); }

@@ -2,9 +2,10 @@
 
 #include <algorithm>
 #include <bit>
+
 #include "core/cr_math.hpp"
 #include "core/fault.hpp"
-#include "core/vector_clones.hpp"
+#include "core/isa_variants.hpp"
 #include "parallel/parallel_for.hpp"
 
 namespace ostrel {
@@ -24,8 +25,7 @@ constexpr float kWidthDivisor = std::bit_cast<float>(std::uint32_t{0x3FA3D70B});
 ZoneOffsets make_zone_offsets(ZoneOffsets entries) {
     // A stable sort keeps repeated indices in insertion order; the last of each
     // run is the one to keep.
-    std::stable_sort(entries.begin(), entries.end(),
-                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::stable_sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
     ZoneOffsets table;
     table.reserve(entries.size());
     for (std::size_t i = 0; i < entries.size(); ++i) {
@@ -72,46 +72,52 @@ namespace {
 // the logarithm and exponentials go through the vectorised batch functions
 // (correctly rounded on every path, hence the same bits as the scalar ones).
 // Every pixel still sees exactly the operations of zone_curve_value in the
-// same order.
-OSTREL_VECTOR_CLONES
-void zone_curve_run(const float* input, float* output, std::size_t count, std::span<const ZoneTerm> terms) noexcept {
-    constexpr std::size_t kTile = 256;
-    float z[kTile];
-    float stops[kTile];
-    float scratch[kTile];
-    for (std::size_t base = 0; base < count; base += kTile) {
-        const std::size_t n = std::min(kTile, count - base);
-        const float* g = input + base;
-        for (std::size_t i = 0; i < n; ++i) {
-            // The comparison sends NaN, zero and negatives to the floor.
-            z[i] = g[i] > kLuminanceFloor ? g[i] : kLuminanceFloor;
-            stops[i] = -0.0f;
-        }
-        cr_logf_batch(z, z, n);
-        for (std::size_t i = 0; i < n; ++i) {
-            float position = z[i] / kLn2;
-            position = position + kMiddleGreyZone;
-            z[i] = position + kStopsGreyToOne;
-        }
-        for (const ZoneTerm& term : terms) {
+// same order. Compiled once per instruction set; `isa` picks the batch
+// functions of the same set.
+struct ZoneCurveRun {
+    [[gnu::always_inline]] static inline void run(const float* input, float* output, std::size_t count,
+                                                  std::span<const ZoneTerm> terms, Isa isa) noexcept {
+        // A tile's four arrays (4 KiB) stay in the first-level cache.
+        constexpr std::size_t kTile = 256;
+        float z[kTile];
+        float stops[kTile];
+        float scratch[kTile];
+        for (std::size_t base = 0; base < count; base += kTile) {
+            const std::size_t n = std::min(kTile, count - base);
+            const float* g = input + base;
             for (std::size_t i = 0; i < n; ++i) {
-                const float d = z[i] - term.centre;
-                const float e = (-d) * d;
-                scratch[i] = e / kWidthDivisor;
+                // The comparison sends NaN, zero and negatives to the floor.
+                z[i] = g[i] > kLuminanceFloor ? g[i] : kLuminanceFloor;
+                stops[i] = -0.0f;
             }
-            cr_expf_batch(scratch, scratch, n);
-            for (std::size_t i = 0; i < n; ++i) stops[i] = (scratch[i] * term.offset) + stops[i];
+            cr_logf_batch(z, z, n, isa);
+            for (std::size_t i = 0; i < n; ++i) {
+                float position = z[i] / kLn2;
+                position = position + kMiddleGreyZone;
+                z[i] = position + kStopsGreyToOne;
+            }
+            for (const ZoneTerm& term : terms) {
+                for (std::size_t i = 0; i < n; ++i) {
+                    const float d = z[i] - term.centre;
+                    const float e = (-d) * d;
+                    scratch[i] = e / kWidthDivisor;
+                }
+                cr_expf_batch(scratch, scratch, n, isa);
+                for (std::size_t i = 0; i < n; ++i) stops[i] = (scratch[i] * term.offset) + stops[i];
+            }
+            cr_exp2f_batch(stops, scratch, n, isa);
+            for (std::size_t i = 0; i < n; ++i) output[base + i] = g[i] * scratch[i];
         }
-        cr_exp2f_batch(stops, scratch, n);
-        for (std::size_t i = 0; i < n; ++i) output[base + i] = g[i] * scratch[i];
     }
-}
+};
+
+using ZoneCurveRuns = LoopVariants<ZoneCurveRun, const float*, float*, std::size_t, std::span<const ZoneTerm>, Isa>;
 
 }  // namespace
 
-KernelResult zone_system(const ImageView& input, ZoneOffsets offsets) {
+KernelResult zone_system(const ImageView& input, const ZoneOffsets& offsets) {
     if (input.channels() != 1) {
-        return KernelError{"zone_system expects (H, W, 1) luminance input, got shape " + shape_text(input.shape)};
+        return shape_error("zone_system expects (H, W, 1) luminance input, got shape " + shape_text(input.shape));
     }
     std::vector<ZoneTerm> terms = zone_terms(offsets);
     // With one channel this is exactly: column stride 1 unless W == 1, row
@@ -142,8 +148,10 @@ KernelResult zone_system(const ImageView& input, ZoneOffsets offsets) {
         return output;
     }
     const std::span<const ZoneTerm> term_span(terms);
+    const Isa isa = active_isa();  // one instruction set for the whole call
+    const auto run = ZoneCurveRuns::table.select(isa);
     parallel::for_each_range(output.size(), [&](std::size_t begin, std::size_t end) {
-        zone_curve_run(source + begin, target + begin, end - begin, term_span);
+        run(source + begin, target + begin, end - begin, term_span, isa);
     });
     return output;
 }

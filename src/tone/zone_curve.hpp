@@ -39,6 +39,6 @@ float zone_curve_value(float g, std::span<const ZoneTerm> terms) noexcept;
 // Applies the curve to a C-contiguous (H, W, 1) luminance image. Another
 // channel count is a kernel error; a view that is not C-contiguous is an
 // internal fault.
-KernelResult zone_system(const ImageView& input, ZoneOffsets offsets);
+KernelResult zone_system(const ImageView& input, const ZoneOffsets& offsets);
 
 }  // namespace ostrel

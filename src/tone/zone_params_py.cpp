@@ -24,8 +24,8 @@ struct ZoneParamsObject {
 
 ZoneParamsObject* as_zone_params(PyObject* self) { return reinterpret_cast<ZoneParamsObject*>(self); }
 
-constexpr std::array<std::string_view, 1> kParameters{"offsets"};
-constexpr Signature kSignature{"ZoneParams.__new__", kParameters, 1};
+constexpr Parameter kParameters[] = {{"offsets"}};
+constexpr Signature kSignature{"ZoneParams.__new__", kParameters};
 
 // Reads the dict's entries in its own order into a sorted table; false with
 // the argument error set.
@@ -112,11 +112,7 @@ PyType_Slot zone_params_slots[] = {
 };
 
 PyType_Spec zone_params_spec{
-    "builtins.ZoneParams",
-    sizeof(ZoneParamsObject),
-    0,
-    Py_TPFLAGS_DEFAULT,
-    zone_params_slots,
+    "builtins.ZoneParams", sizeof(ZoneParamsObject), 0, Py_TPFLAGS_DEFAULT, zone_params_slots,
 };
 
 }  // namespace

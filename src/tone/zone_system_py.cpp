@@ -1,11 +1,6 @@
 // Python face of zone_system: the offset table is copied while the lock is
 // held, then the kernel runs without it.
-#include <array>
-#include <string_view>
-#include <utility>
-
 #include "module/call_frame.hpp"
-#include "module/kernel_entry.hpp"
 #include "module/registry.hpp"
 #include "tone/zone_curve.hpp"
 #include "tone/zone_params_py.hpp"
@@ -13,22 +8,15 @@
 namespace ostrel::py {
 namespace {
 
-constexpr std::array<std::string_view, 2> kParameters{"img", "params"};
-constexpr Signature kSignature{"zone_system", kParameters, 2};
+constexpr Parameter kParameters[] = {{"img"}, {"params"}};
 
-PyObject* zone_system_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return guarded([&]() -> PyObject* {
-        std::array<PyObject*, 2> slots{};
-        ImageArgument img;
-        if (!match_image_call(kSignature, args, nargs, kwnames, slots, img)) return nullptr;
-        ZoneOffsets offsets;
-        if (!zone_params_argument(slots[1], "params", offsets)) return nullptr;
-        return run_kernel([&] { return zone_system(img.view(), std::move(offsets)); });
-    });
+PyObject* zone_system_body(const KernelArguments& args) {
+    ZoneOffsets offsets;
+    if (!zone_params_argument(args[1], args.name(1), offsets)) return nullptr;
+    return run_kernel([&] { return zone_system(args.image(), offsets); });
 }
 
 constexpr const char kDoc[] =
-    "zone_system(img, params)\n--\n\n"
     "Apply the Adams/Archer Zone System tone curve.\n"
     "\n"
     "Parameters\n"
@@ -51,6 +39,6 @@ constexpr const char kDoc[] =
 
 }  // namespace
 
-PyMethodDef zone_system_method = kernel_method("zone_system", zone_system_entry, kDoc);
+const KernelDeclaration zone_system_kernel{"zone_system", kParameters, kDoc, zone_system_body};
 
 }  // namespace ostrel::py

@@ -40,30 +40,30 @@ inline void report(const char* file, int line, const std::string& what) {
 
 #define CHECK_CONCAT2(a, b) a##b
 #define CHECK_CONCAT(a, b) CHECK_CONCAT2(a, b)
-#define TEST_CASE(name)                                                                       \
-    static void CHECK_CONCAT(check_case_, __LINE__)();                                        \
-    static const ::check::Registrar CHECK_CONCAT(check_registrar_, __LINE__){name,            \
-                                                                            CHECK_CONCAT(check_case_, __LINE__)}; \
+#define TEST_CASE(name)                                                                                            \
+    static void CHECK_CONCAT(check_case_, __LINE__)();                                                             \
+    static const ::check::Registrar CHECK_CONCAT(check_registrar_, __LINE__){name,                                 \
+                                                                             CHECK_CONCAT(check_case_, __LINE__)}; \
     static void CHECK_CONCAT(check_case_, __LINE__)()
 
-#define CHECK(cond)                                                  \
-    do {                                                             \
-        if (!(cond)) ::check::report(__FILE__, __LINE__, #cond);     \
+#define CHECK(cond)                                              \
+    do {                                                         \
+        if (!(cond)) ::check::report(__FILE__, __LINE__, #cond); \
     } while (0)
 
-#define CHECK_MSG(cond, msg)                                                         \
-    do {                                                                             \
-        if (!(cond)) {                                                               \
-            std::ostringstream check_stream;                                         \
-            check_stream << #cond << " -- " << msg;                                  \
-            ::check::report(__FILE__, __LINE__, check_stream.str());                 \
-        }                                                                            \
-    } while (0)
-
-#define REQUIRE(cond)                                                \
+#define CHECK_MSG(cond, msg)                                         \
     do {                                                             \
         if (!(cond)) {                                               \
-            ::check::report(__FILE__, __LINE__, #cond);              \
-            throw ::check::RequireFailed{};                          \
+            std::ostringstream check_stream;                         \
+            check_stream << #cond << " -- " << msg;                  \
+            ::check::report(__FILE__, __LINE__, check_stream.str()); \
         }                                                            \
+    } while (0)
+
+#define REQUIRE(cond)                                   \
+    do {                                                \
+        if (!(cond)) {                                  \
+            ::check::report(__FILE__, __LINE__, #cond); \
+            throw ::check::RequireFailed{};             \
+        }                                               \
     } while (0)

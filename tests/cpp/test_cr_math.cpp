@@ -19,7 +19,7 @@
 
 namespace {
 
-using ostrel::MathPath;
+using ostrel::Isa;
 using quad = __float128;
 
 constexpr float kEncodeExponent = std::bit_cast<float>(std::uint32_t{0x3ED55555});  // 0.41666666f
@@ -119,11 +119,19 @@ long double boundary_distance(long double v, float f) {
 float reference(Fn fn, float x, float y = 0.0f) {
     long double v = 0;
     switch (fn) {
-        case Fn::log: v = logl(x); break;
-        case Fn::exp: v = expl(x); break;
-        case Fn::exp2: v = exp2l(x); break;
+        case Fn::log:
+            v = logl(x);
+            break;
+        case Fn::exp:
+            v = expl(x);
+            break;
+        case Fn::exp2:
+            v = exp2l(x);
+            break;
         case Fn::pow:
-        case Fn::pow_table: v = powl(x, y); break;
+        case Fn::pow_table:
+            v = powl(x, y);
+            break;
     }
     const float rounded = static_cast<float>(v);
     if (std::isnan(v) || std::isinf(v) || v == 0) return rounded;
@@ -133,43 +141,70 @@ float reference(Fn fn, float x, float y = 0.0f) {
     if ((fn == Fn::pow || fn == Fn::pow_table) && x < 0) return rounded;  // not sampled here
     quad q = 0;
     switch (fn) {
-        case Fn::log: q = q_log(x); break;
-        case Fn::exp: q = q_exp(x); break;
-        case Fn::exp2: q = q_exp(x * q_ln2()); break;
+        case Fn::log:
+            q = q_log(x);
+            break;
+        case Fn::exp:
+            q = q_exp(x);
+            break;
+        case Fn::exp2:
+            q = q_exp(x * q_ln2());
+            break;
         case Fn::pow:
-        case Fn::pow_table: q = q_exp(y * q_log(x)); break;
+        case Fn::pow_table:
+            q = q_exp(y * q_log(x));
+            break;
     }
     return static_cast<float>(q);
 }
 
 float ours(Fn fn, float x, float y = 0.0f) {
     switch (fn) {
-        case Fn::log: return ostrel::cr_logf(x);
-        case Fn::exp: return ostrel::cr_expf(x);
-        case Fn::exp2: return ostrel::cr_exp2f(x);
+        case Fn::log:
+            return ostrel::cr_logf(x);
+        case Fn::exp:
+            return ostrel::cr_expf(x);
+        case Fn::exp2:
+            return ostrel::cr_exp2f(x);
         case Fn::pow:
-        case Fn::pow_table: return ostrel::cr_powf(x, y);
+        case Fn::pow_table:
+            return ostrel::cr_powf(x, y);
     }
     return 0;
 }
 
-void batch(Fn fn, const float* in, float* out, std::size_t n, MathPath path, float y = 0.0f) {
+void batch(Fn fn, const float* in, float* out, std::size_t n, Isa path, float y = 0.0f) {
     switch (fn) {
-        case Fn::log: ostrel::cr_logf_batch(in, out, n, path); return;
-        case Fn::exp: ostrel::cr_expf_batch(in, out, n, path); return;
-        case Fn::exp2: ostrel::cr_exp2f_batch(in, out, n, path); return;
-        case Fn::pow: ostrel::cr_powf_batch(in, y, out, n, path); return;
-        case Fn::pow_table: ostrel::cr_powf_batch(in, ostrel::make_powf_table(y), out, n, path); return;
+        case Fn::log:
+            ostrel::cr_logf_batch(in, out, n, path);
+            return;
+        case Fn::exp:
+            ostrel::cr_expf_batch(in, out, n, path);
+            return;
+        case Fn::exp2:
+            ostrel::cr_exp2f_batch(in, out, n, path);
+            return;
+        case Fn::pow:
+            ostrel::cr_powf_batch(in, y, out, n, path);
+            return;
+        case Fn::pow_table:
+            ostrel::cr_powf_batch(in, ostrel::make_powf_table(y), out, n, path);
+            return;
     }
 }
 
 const char* name(Fn fn) {
     switch (fn) {
-        case Fn::log: return "logf";
-        case Fn::exp: return "expf";
-        case Fn::exp2: return "exp2f";
-        case Fn::pow: return "powf";
-        case Fn::pow_table: return "powf table";
+        case Fn::log:
+            return "logf";
+        case Fn::exp:
+            return "expf";
+        case Fn::exp2:
+            return "exp2f";
+        case Fn::pow:
+            return "powf";
+        case Fn::pow_table:
+            return "powf table";
     }
     return "?";
 }
@@ -205,14 +240,14 @@ void check_function(Fn fn, const std::vector<float>& inputs, float y = 0.0f) {
 
     std::vector<float> scalar(inputs.size());
     for (std::size_t i = 0; i < inputs.size(); ++i) scalar[i] = ours(fn, inputs[i], y);
-    for (MathPath path : {MathPath::scalar, MathPath::sse2, MathPath::avx2, MathPath::avx512}) {
-        if (!ostrel::math_path_supported(path)) continue;
+    for (Isa path : ostrel::kIsaPreference) {
+        if (!ostrel::isa_supported(path)) continue;
         std::vector<float> out(inputs.size());
         batch(fn, inputs.data(), out.data(), inputs.size(), path, y);
         std::size_t differ = 0;
         for (std::size_t i = 0; i < inputs.size(); ++i) {
             if (float_bits(out[i]) != float_bits(scalar[i]) && ++differ <= 3) {
-                CHECK_MSG(false, name(fn) << " path " << static_cast<int>(path) << " at " << show(inputs[i]) << ": "
+                CHECK_MSG(false, name(fn) << " path " << ostrel::isa_name(path) << " at " << show(inputs[i]) << ": "
                                           << show(out[i]) << " vs scalar " << show(scalar[i]));
             }
         }
@@ -228,12 +263,12 @@ constexpr std::uint32_t kMaxFinite = 0x7F7FFFFFu;
 TEST_CASE("cr_math: logf is correctly rounded on random and hard inputs") {
     std::mt19937 rng(1);
     std::vector<float> x;
-    add_random(x, rng, 300000, 0, 0xFFFFFFFFu);            // every kind of pattern
-    add_random(x, rng, 200000, 1, kMaxFinite);             // positive finite
-    add_range(x, float_bits(1.0f) - 0x10000, 0x20000);     // [0.996, 1.0078): log near 0
-    add_range(x, 1, 40000);                                // smallest denormals
-    add_random(x, rng, 20000, 1, 0x007FFFFF);              // denormals
-    add_range(x, kMaxFinite - 20000, 20001);               // up to FLT_MAX
+    add_random(x, rng, 300000, 0, 0xFFFFFFFFu);                               // every kind of pattern
+    add_random(x, rng, 200000, 1, kMaxFinite);                                // positive finite
+    add_range(x, float_bits(1.0f) - 0x10000, 0x20000);                        // [0.996, 1.0078): log near 0
+    add_range(x, 1, 40000);                                                   // smallest denormals
+    add_random(x, rng, 20000, 1, 0x007FFFFF);                                 // denormals
+    add_range(x, kMaxFinite - 20000, 20001);                                  // up to FLT_MAX
     for (int e = -149; e < 128; ++e) add_around(x, std::ldexp(1.0f, e), 64);  // powers of two
     check_function(Fn::log, x);
 }
@@ -244,13 +279,13 @@ TEST_CASE("cr_math: expf is correctly rounded on random and hard inputs") {
     add_random(x, rng, 300000, 0, 0xFFFFFFFFu);
     std::uniform_real_distribution<float> finite_range(-104.0f, 89.0f);
     for (int i = 0; i < 300000; ++i) x.push_back(finite_range(rng));
-    add_random(x, rng, 50000, 0, 0x33000000u);                       // |x| < 2^-25: e^x rounds near 1
+    add_random(x, rng, 50000, 0, 0x33000000u);  // |x| < 2^-25: e^x rounds near 1
     add_random(x, rng, 50000, kNegative, kNegative | 0x33800000u);
-    add_around(x, 88.72283935546875f, 30000);                        // overflow threshold
-    add_around(x, -87.33654f, 30000);                                // results become denormal
-    add_around(x, -103.97208f, 30000);                               // results underflow to 0
-    add_range(x, 0, 20000);                                          // tiny positive
-    add_range(x, kNegative, 20000);                                  // tiny negative
+    add_around(x, 88.72283935546875f, 30000);  // overflow threshold
+    add_around(x, -87.33654f, 30000);          // results become denormal
+    add_around(x, -103.97208f, 30000);         // results underflow to 0
+    add_range(x, 0, 20000);                    // tiny positive
+    add_range(x, kNegative, 20000);            // tiny negative
     check_function(Fn::exp, x);
 }
 
@@ -261,8 +296,8 @@ TEST_CASE("cr_math: exp2f is correctly rounded on random and hard inputs") {
     std::uniform_real_distribution<float> finite_range(-151.0f, 129.0f);
     for (int i = 0; i < 300000; ++i) x.push_back(finite_range(rng));
     for (int k = -152; k <= 129; ++k) {
-        add_around(x, static_cast<float>(k), 200);         // integers: exact powers of two
-        add_around(x, static_cast<float>(k) + 0.5f, 50);   // halves
+        add_around(x, static_cast<float>(k), 200);        // integers: exact powers of two
+        add_around(x, static_cast<float>(k) + 0.5f, 50);  // halves
     }
     add_random(x, rng, 50000, 0, 0x33000000u);
     add_random(x, rng, 50000, kNegative, kNegative | 0x33800000u);
@@ -274,10 +309,10 @@ TEST_CASE("cr_math: powf(x, 0.41666666) is correctly rounded on random and hard 
     std::vector<float> x;
     add_random(x, rng, 150000, 0, 0xFFFFFFFFu);
     add_random(x, rng, 150000, 1, kMaxFinite);
-    add_random(x, rng, 100000, 0x3B4D2E1Cu, 0x3F800000u);          // the encoded range (0.0031308, 1]
-    add_around(x, std::bit_cast<float>(0x3B4D2E1Cu), 20000);      // around the encoding threshold
+    add_random(x, rng, 100000, 0x3B4D2E1Cu, 0x3F800000u);     // the encoded range (0.0031308, 1]
+    add_around(x, std::bit_cast<float>(0x3B4D2E1Cu), 20000);  // around the encoding threshold
     add_around(x, 1.0f, 20000);
-    add_range(x, 1, 20000);                                         // denormals
+    add_range(x, 1, 20000);  // denormals
     add_range(x, kMaxFinite - 20000, 20001);
     check_function(Fn::pow, x, kEncodeExponent);
     check_function(Fn::pow_table, x, kEncodeExponent);
@@ -343,10 +378,10 @@ TEST_CASE("cr_math: slow path inputs are correctly rounded") {
         std::uint32_t count;
     };
     const Range ranges[] = {
-        {Fn::log, 0x3F7FFF00u, 0x100},     // log(1 - k*2^-24) lies near ties
+        {Fn::log, 0x3F7FFF00u, 0x100},  // log(1 - k*2^-24) lies near ties
         {Fn::log, 0x01B5B6FFu - 2048, 4096},
-        {Fn::exp, 0x337FFF00u, 0x200},     // e^x near 1 + 2^-24
-        {Fn::exp, 0xB2FFFF00u, 0x200},     // e^-x near 1 - 2^-25
+        {Fn::exp, 0x337FFF00u, 0x200},  // e^x near 1 + 2^-24
+        {Fn::exp, 0xB2FFFF00u, 0x200},  // e^-x near 1 - 2^-25
         {Fn::exp2, 0x33B8AA38u - 2048, 4096},
         {Fn::pow, 0x001824CAu - 2048, 4096},
         {Fn::pow, 0x00B01728u - 2048, 4096},
@@ -361,20 +396,38 @@ TEST_CASE("cr_math: slow path inputs are correctly rounded") {
             ostrel::cr_math_detail::Approx a{};
             quad q = 0;
             switch (r.fn) {
-                case Fn::log: a = ostrel::cr_math_detail::logf_approx(x); break;
-                case Fn::exp: a = ostrel::cr_math_detail::expf_approx(x); break;
-                case Fn::exp2: a = ostrel::cr_math_detail::exp2f_approx(x); break;
-                case Fn::pow: a = ostrel::cr_math_detail::powf_approx(x, kEncodeExponent); break;
-                case Fn::pow_table: a = ostrel::cr_math_detail::powf_table_approx(x, table); break;
+                case Fn::log:
+                    a = ostrel::cr_math_detail::logf_approx(x);
+                    break;
+                case Fn::exp:
+                    a = ostrel::cr_math_detail::expf_approx(x);
+                    break;
+                case Fn::exp2:
+                    a = ostrel::cr_math_detail::exp2f_approx(x);
+                    break;
+                case Fn::pow:
+                    a = ostrel::cr_math_detail::powf_approx(x, kEncodeExponent);
+                    break;
+                case Fn::pow_table:
+                    a = ostrel::cr_math_detail::powf_table_approx(x, table);
+                    break;
             }
             if (!a.slow) continue;
             ++found;
             switch (r.fn) {
-                case Fn::log: q = q_log(x); break;
-                case Fn::exp: q = q_exp(x); break;
-                case Fn::exp2: q = q_exp(x * q_ln2()); break;
+                case Fn::log:
+                    q = q_log(x);
+                    break;
+                case Fn::exp:
+                    q = q_exp(x);
+                    break;
+                case Fn::exp2:
+                    q = q_exp(x * q_ln2());
+                    break;
                 case Fn::pow:
-                case Fn::pow_table: q = q_exp(kEncodeExponent * q_log(x)); break;
+                case Fn::pow_table:
+                    q = q_exp(kEncodeExponent * q_log(x));
+                    break;
             }
             float got = ours(r.fn, x, kEncodeExponent);
             if (r.fn == Fn::pow_table) {
@@ -384,9 +437,9 @@ TEST_CASE("cr_math: slow path inputs are correctly rounded") {
                 ostrel::cr_powf_batch(lanes, table, lanes, 16);
                 got = lanes[0];
             }
-            CHECK_MSG(same_bits(got, static_cast<float>(q)),
-                      name(r.fn) << "(" << show(x) << ") = " << show(got) << ", expected "
-                                 << show(static_cast<float>(q)));
+            CHECK_MSG(same_bits(got, static_cast<float>(q)), name(r.fn)
+                                                                 << "(" << show(x) << ") = " << show(got)
+                                                                 << ", expected " << show(static_cast<float>(q)));
         }
         CHECK_MSG(found > 0, name(r.fn) << ": no slow-path input found in the scanned range");
     }
@@ -415,7 +468,7 @@ TEST_CASE("cr_math: special values") {
     CHECK(float_bits(cr_expf(-kInf)) == 0u);
     CHECK(std::isnan(cr_expf(kNaN)));
     CHECK(cr_expf(89.0f) == kInf);
-    CHECK(cr_expf(88.72283935546875f) == kInf);                  // first input that overflows
+    CHECK(cr_expf(88.72283935546875f) == kInf);  // first input that overflows
     CHECK(std::isfinite(cr_expf(std::nextafter(88.72283935546875f, 0.0f))));
     CHECK(float_bits(cr_expf(-104.0f)) == 0u);
     CHECK(float_bits(cr_expf(-103.0f)) != 0u);
@@ -476,17 +529,28 @@ TEST_CASE("cr_math: batches: every offset, length and in place") {
     std::vector<float> data;
     add_random(data, rng, 64, 0, 0xFFFFFFFFu);
     // Specials and slow-path inputs mixed into full packs.
-    const float specials[] = {0.0f, -0.0f, kInf, -kInf, kNaN, 1.0f, -1.0f, std::ldexp(1.0f, -149), FLT_MAX,
-                              -150.0f, 88.72283935546875f, bits_to_float(0x3F7FFFFFu), 0.0031308f};
+    const float specials[] = {0.0f,
+                              -0.0f,
+                              kInf,
+                              -kInf,
+                              kNaN,
+                              1.0f,
+                              -1.0f,
+                              std::ldexp(1.0f, -149),
+                              FLT_MAX,
+                              -150.0f,
+                              88.72283935546875f,
+                              bits_to_float(0x3F7FFFFFu),
+                              0.0031308f};
     for (float s : specials) data.push_back(s);
     add_random(data, rng, 64, 0x3E000000u, 0x41000000u);
     for (Fn fn : {Fn::log, Fn::exp, Fn::exp2, Fn::pow, Fn::pow_table}) {
         for (float y : {kEncodeExponent, 2.0f, 0.0f, kNaN}) {
             if (fn != Fn::pow && fn != Fn::pow_table && y != kEncodeExponent) continue;
-            for (MathPath path : {MathPath::scalar, MathPath::sse2, MathPath::avx2, MathPath::avx512}) {
+            for (Isa path : ostrel::kIsaPreference) {
                 for (std::size_t offset = 0; offset < 5; ++offset) {
-                    for (std::size_t n : {std::size_t{0}, std::size_t{1}, std::size_t{3}, std::size_t{7},
-                                          data.size() - offset}) {
+                    for (std::size_t n :
+                         {std::size_t{0}, std::size_t{1}, std::size_t{3}, std::size_t{7}, data.size() - offset}) {
                         std::vector<float> out(n + 1, 42.0f);
                         batch(fn, data.data() + offset, out.data(), n, path, y);
                         bool ok = out[n] == 42.0f;  // nothing written past the end
@@ -495,13 +559,13 @@ TEST_CASE("cr_math: batches: every offset, length and in place") {
                                                     data.begin() + static_cast<std::ptrdiff_t>(offset + n));
                         batch(fn, in_place.data(), in_place.data(), n, path, y);
                         for (std::size_t i = 0; i < n; ++i) ok = ok && same_bits(in_place[i], out[i]);
-                        CHECK_MSG(ok, name(fn) << " path " << static_cast<int>(path) << " offset " << offset << " n "
+                        CHECK_MSG(ok, name(fn) << " path " << ostrel::isa_name(path) << " offset " << offset << " n "
                                                << n << " y " << y);
                     }
                 }
             }
         }
     }
-    CHECK(ostrel::math_path_supported(MathPath::scalar));
-    CHECK(ostrel::math_path_supported(ostrel::best_math_path()));
+    CHECK(ostrel::isa_supported(Isa::scalar));
+    CHECK(ostrel::isa_supported(ostrel::best_isa()));
 }

@@ -201,10 +201,10 @@ TEST_CASE("guided_filter: bit equality with the step-by-step formulation") {
     };
     // 5 x 5 / r=1 has windows of 4, 6 and 9 pixels; 70 x 90 runs the parallel
     // passes in several pieces; radii reach past the plane.
-    const Case cases[] = {{5, 5, 1, 0.01f},  {1, 1, 0, 0.01f},     {1, 7, 2, 0.001f},  {7, 1, 3, 0.1f},
-                          {6, 11, 2, 0.0f},  {13, 8, 4, -0.01f},   {9, 9, 9, 0.05f},   {4, 30, 40, 0.02f},
+    const Case cases[] = {{5, 5, 1, 0.01f},   {1, 1, 0, 0.01f},    {1, 7, 2, 0.001f},   {7, 1, 3, 0.1f},
+                          {6, 11, 2, 0.0f},   {13, 8, 4, -0.01f},  {9, 9, 9, 0.05f},    {4, 30, 40, 0.02f},
                           {70, 90, 0, 0.01f}, {70, 90, 3, 0.001f}, {70, 90, 17, 1e-6f}, {64, 64, 63, 0.3f},
-                          {9, 2, 1, 0.01f},  {11, 3, 0, 0.02f},    {4, 4, 1, 0.01f},   {3, 50, 2, 0.01f}};
+                          {9, 2, 1, 0.01f},   {11, 3, 0, 0.02f},   {4, 4, 1, 0.01f},    {3, 50, 2, 0.01f}};
     std::uint32_t seed = 1;
     for (const Case& c : cases) {
         const auto plane = random_plane(c.h * c.w, seed++);
@@ -279,16 +279,15 @@ TEST_CASE("guided_filter: strided views give the bits of a contiguous copy") {
     // Every second column of a wider array.
     std::vector<float> wide(h * w * 2, -7.0f);
     for (std::size_t k = 0; k < h * w; ++k) wide[2 * k] = plane[k];
-    CHECK(same_bits(filter(PlaneView{wide.data(), h, w, static_cast<std::ptrdiff_t>(2 * w), 2}, 3, 0.005f),
-                    expected));
+    CHECK(same_bits(filter(PlaneView{wide.data(), h, w, static_cast<std::ptrdiff_t>(2 * w), 2}, 3, 0.005f), expected));
 
     // Stored transposed.
     std::vector<float> transposed(h * w);
     for (std::size_t y = 0; y < h; ++y) {
         for (std::size_t x = 0; x < w; ++x) transposed[x * h + y] = plane[y * w + x];
     }
-    CHECK(same_bits(filter(PlaneView{transposed.data(), h, w, 1, static_cast<std::ptrdiff_t>(h)}, 3, 0.005f),
-                    expected));
+    CHECK(
+        same_bits(filter(PlaneView{transposed.data(), h, w, 1, static_cast<std::ptrdiff_t>(h)}, 3, 0.005f), expected));
 
     // Rows stored bottom-up (a negative row stride).
     std::vector<float> flipped(h * w);

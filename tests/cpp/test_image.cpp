@@ -73,8 +73,7 @@ TEST_CASE("ImageView::is_c_contiguous follows NumPy's rule") {
 TEST_CASE("shape_text writes [H, W, C]") {
     CHECK(ostrel::shape_text({4, 5, 3}) == "[4, 5, 3]");
     CHECK(ostrel::shape_text({0, 0, 0}) == "[0, 0, 0]");
-    CHECK(ostrel::shape_text({std::numeric_limits<std::size_t>::max(), 1, 12}) ==
-          "[18446744073709551615, 1, 12]");
+    CHECK(ostrel::shape_text({std::numeric_limits<std::size_t>::max(), 1, 12}) == "[18446744073709551615, 1, 12]");
 }
 
 TEST_CASE("ResultBuffer has the requested shape and its own storage") {
@@ -101,9 +100,7 @@ TEST_CASE("ResultBuffer that cannot exist throws std::bad_alloc") {
     CHECK(throws_bad_alloc([] { ostrel::ResultBuffer({1, std::size_t{1} << 62, 1}); }));
     // Fits size_t but not this machine: refused before anything is touched.
     CHECK(throws_bad_alloc([] { ostrel::ResultBuffer({1, (std::size_t{1} << 61) - 1, 1}); }));
-    CHECK(throws_bad_alloc([] {
-        ostrel::ResultBuffer({1, ostrel::allocation_limit_bytes() / sizeof(float) + 1, 1});
-    }));
+    CHECK(throws_bad_alloc([] { ostrel::ResultBuffer({1, ostrel::allocation_limit_bytes() / sizeof(float) + 1, 1}); }));
     // A zero axis makes everything else irrelevant.
     ostrel::ResultBuffer empty({std::numeric_limits<std::size_t>::max(), 0, 7});
     CHECK(empty.size() == 0);
@@ -152,10 +149,8 @@ TEST_CASE("format_float32 writes the shortest positional digits") {
         {1e38f, "100000000000000000000000000000000000000"},
         {std::numeric_limits<float>::max(), "340282350000000000000000000000000000000"},
         {std::numeric_limits<float>::min(), "0.000000000000000000000000000000000000011754944"},
-        {std::numeric_limits<float>::denorm_min(),
-         "0.000000000000000000000000000000000000000000001"},
-        {-std::numeric_limits<float>::denorm_min(),
-         "-0.000000000000000000000000000000000000000000001"},
+        {std::numeric_limits<float>::denorm_min(), "0.000000000000000000000000000000000000000000001"},
+        {-std::numeric_limits<float>::denorm_min(), "-0.000000000000000000000000000000000000000000001"},
         {std::numeric_limits<float>::infinity(), "inf"},
         {-std::numeric_limits<float>::infinity(), "-inf"},
         {std::numeric_limits<float>::quiet_NaN(), "NaN"},

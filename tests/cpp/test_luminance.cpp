@@ -14,6 +14,10 @@
 
 namespace {
 
+// Codes as the Python members carry them; out-of-range ones included.
+ostrel::LuminanceStandard standard_code(int code) { return static_cast<ostrel::LuminanceStandard>(code); }
+ostrel::ColorFilter filter_code(int code) { return static_cast<ostrel::ColorFilter>(code); }
+
 using ostrel::ChannelWeights;
 using ostrel::ImageView;
 using ostrel::KernelResult;
@@ -48,13 +52,20 @@ float reference(float r, float g, float b, const ChannelWeights& w) {
 // Pixel values with the awkward cases mixed in among ordinary ones.
 std::vector<float> sample_values(std::size_t count, unsigned seed) {
     const std::vector<float> specials{
-        std::numeric_limits<float>::quiet_NaN(), -std::numeric_limits<float>::quiet_NaN(),
-        from_bits(0x7FC00123),                   from_bits(0x7F800001),  // a signalling NaN
-        std::numeric_limits<float>::infinity(),  -std::numeric_limits<float>::infinity(),
-        0.0f,                                    -0.0f,
-        from_bits(0x00000001),                   from_bits(0x807FFFFF),  // denormals
-        from_bits(0x00012345),                   3.0e38f,
-        -3.4e38f,                                1.0f,
+        std::numeric_limits<float>::quiet_NaN(),
+        -std::numeric_limits<float>::quiet_NaN(),
+        from_bits(0x7FC00123),
+        from_bits(0x7F800001),  // a signalling NaN
+        std::numeric_limits<float>::infinity(),
+        -std::numeric_limits<float>::infinity(),
+        0.0f,
+        -0.0f,
+        from_bits(0x00000001),
+        from_bits(0x807FFFFF),  // denormals
+        from_bits(0x00012345),
+        3.0e38f,
+        -3.4e38f,
+        1.0f,
     };
     std::mt19937 engine(seed);
     std::uniform_real_distribution<float> ordinary(-0.5f, 4.0f);
@@ -88,7 +99,8 @@ StridedImage make_image(const std::vector<float>& logical, std::size_t h, std::s
     for (std::size_t y = 0; y < h; ++y) {
         for (std::size_t x = 0; x < w; ++x) {
             for (std::size_t c = 0; c < 3; ++c) {
-                const std::ptrdiff_t offset = static_cast<std::ptrdiff_t>(y) * rs + static_cast<std::ptrdiff_t>(x) * cs +
+                const std::ptrdiff_t offset = static_cast<std::ptrdiff_t>(y) * rs +
+                                              static_cast<std::ptrdiff_t>(x) * cs +
                                               static_cast<std::ptrdiff_t>(c) * chs;
                 image.storage[static_cast<std::size_t>(offset - low)] = logical[(y * w + x) * 3 + c];
             }
@@ -125,8 +137,8 @@ std::vector<Layout> layouts(std::size_t h, std::size_t w) {
 
 const std::vector<ChannelWeights>& weight_sets() {
     static const std::vector<ChannelWeights> sets{
-        ostrel::standard_weights(1),
-        ostrel::filter_weights(3, 2),
+        ostrel::standard_weights(standard_code(1)),
+        ostrel::filter_weights(filter_code(3), standard_code(2)),
         {-1.0f, 2.0f, 0.0f},
         {1.0f, 0.0f, 0.0f},
         {from_bits(0x00000003), 1.0e30f, -0.0f},
@@ -138,27 +150,27 @@ const std::vector<ChannelWeights>& weight_sets() {
 }  // namespace
 
 TEST_CASE("luminance tables: stored coefficient bits") {
-    CHECK(same_bits(ostrel::standard_weights(0), 0x3E991687, 0x3F1645A2, 0x3DE978D5));
-    CHECK(same_bits(ostrel::standard_weights(1), 0x3E59B3D0, 0x3F371759, 0x3D93DD98));
-    CHECK(same_bits(ostrel::standard_weights(2), 0x3E86809D, 0x3F2D9168, 0x3D72E48F));
+    CHECK(same_bits(ostrel::standard_weights(standard_code(0)), 0x3E991687, 0x3F1645A2, 0x3DE978D5));
+    CHECK(same_bits(ostrel::standard_weights(standard_code(1)), 0x3E59B3D0, 0x3F371759, 0x3D93DD98));
+    CHECK(same_bits(ostrel::standard_weights(standard_code(2)), 0x3E86809D, 0x3F2D9168, 0x3D72E48F));
 }
 
 TEST_CASE("luminance tables: filter weights are coefficient times transmission, rounded once") {
-    constexpr std::uint32_t one = 0x3F800000, t09 = 0x3F666666, t055 = 0x3F0CCCCD, t03 = 0x3E99999A,
-                            t02 = 0x3E4CCCCD, t01 = 0x3DCCCCCD, t002 = 0x3CA3D70A;
-    const std::uint32_t transmissions[6][3] = {{one, one, one}, {one, t09, t03},  {one, t055, t01},
+    constexpr std::uint32_t one = 0x3F800000, t09 = 0x3F666666, t055 = 0x3F0CCCCD, t03 = 0x3E99999A, t02 = 0x3E4CCCCD,
+                            t01 = 0x3DCCCCCD, t002 = 0x3CA3D70A;
+    const std::uint32_t transmissions[6][3] = {{one, one, one},  {one, t09, t03}, {one, t055, t01},
                                                {one, t01, t002}, {t02, one, t03}, {t01, t03, one}};
     for (std::uint8_t standard = 0; standard < 3; ++standard) {
-        const ChannelWeights c = ostrel::standard_weights(standard);
+        const ChannelWeights c = ostrel::standard_weights(standard_code(standard));
         for (std::uint8_t filter = 0; filter < 6; ++filter) {
             const std::uint32_t* t = transmissions[filter];
-            const ChannelWeights w = ostrel::filter_weights(filter, standard);
+            const ChannelWeights w = ostrel::filter_weights(filter_code(filter), standard_code(standard));
             CHECK_MSG(same_bits(w, bits(c.red * from_bits(t[0])), bits(c.green * from_bits(t[1])),
                                 bits(c.blue * from_bits(t[2]))),
                       "filter " << int(filter) << " standard " << int(standard));
         }
         // NoFilter multiplies by exactly one.
-        const ChannelWeights none = ostrel::filter_weights(0, standard);
+        const ChannelWeights none = ostrel::filter_weights(filter_code(0), standard_code(standard));
         CHECK(same_bits(none, bits(c.red), bits(c.green), bits(c.blue)));
     }
 }
@@ -168,10 +180,10 @@ TEST_CASE("luminance: neutral pixel under each standard and through a red filter
     const ImageView view = ImageView::contiguous(white.data(), Shape3{1, 5, 3});
     const std::uint32_t expected[3] = {0x3F800000, 0x3F800000, 0x3F7FFFFF};  // Bt2020 sums to just under one
     for (std::uint8_t standard = 0; standard < 3; ++standard) {
-        KernelResult result = ostrel::luminance_bw(view, standard);
+        KernelResult result = ostrel::luminance_bw(view, standard_code(standard));
         for (const float v : pixels_of(result)) CHECK_MSG(bits(v) == expected[standard], "standard " << int(standard));
     }
-    KernelResult red = ostrel::color_filter_bw(view, 3, 1);
+    KernelResult red = ostrel::color_filter_bw(view, filter_code(3), standard_code(1));
     for (const float v : pixels_of(red)) CHECK(std::fabs(v - 0.285564f) < 1e-6f);
 }
 
@@ -180,17 +192,17 @@ TEST_CASE("luminance: shape errors name the shape and come before any code check
     const ImageView one = ImageView::contiguous(data.data(), Shape3{4, 5, 1});
     const ImageView four = ImageView::contiguous(data.data(), Shape3{4, 5, 4});
     const ImageView none{nullptr, Shape3{0, 4, 0}, 0, 0, 1};
-    KernelResult a = ostrel::luminance_bw(one, 1);
+    KernelResult a = ostrel::luminance_bw(one, standard_code(1));
     REQUIRE(!a.ok());
     CHECK(a.error_text() == "expected (H, W, 3) RGB array, got shape [4, 5, 1]");
     KernelResult b = ostrel::channel_mixer_bw(four, 1.0f, 1.0f, 1.0f);
     REQUIRE(!b.ok());
     CHECK(b.error_text() == "expected (H, W, 3) RGB array, got shape [4, 5, 4]");
-    KernelResult c = ostrel::color_filter_bw(none, 0, 1);
+    KernelResult c = ostrel::color_filter_bw(none, filter_code(0), standard_code(1));
     REQUIRE(!c.ok());
     CHECK(c.error_text() == "expected (H, W, 3) RGB array, got shape [0, 4, 0]");
     // Codes are not looked at for an input that is refused anyway.
-    KernelResult d = ostrel::color_filter_bw(four, 200, 200);
+    KernelResult d = ostrel::color_filter_bw(four, filter_code(200), standard_code(200));
     CHECK(!d.ok());
 }
 
@@ -205,16 +217,16 @@ TEST_CASE("luminance: out-of-range codes are internal faults") {
         }
         return false;
     };
-    CHECK(faults([&] { return ostrel::luminance_bw(view, 3); }));
-    CHECK(faults([&] { return ostrel::color_filter_bw(view, 6, 1); }));
-    CHECK(faults([&] { return ostrel::color_filter_bw(view, 0, 255); }));
-    CHECK(!faults([&] { return ostrel::color_filter_bw(view, 5, 2); }));
+    CHECK(faults([&] { return ostrel::luminance_bw(view, standard_code(3)); }));
+    CHECK(faults([&] { return ostrel::color_filter_bw(view, filter_code(6), standard_code(1)); }));
+    CHECK(faults([&] { return ostrel::color_filter_bw(view, filter_code(0), standard_code(255)); }));
+    CHECK(!faults([&] { return ostrel::color_filter_bw(view, filter_code(5), standard_code(2)); }));
 }
 
 TEST_CASE("luminance: empty images give empty results") {
     for (const Shape3 shape : {Shape3{0, 5, 3}, Shape3{4, 0, 3}, Shape3{0, 0, 3}}) {
         const ImageView view{nullptr, shape, 0, 0, 1};
-        KernelResult result = ostrel::luminance_bw(view, 0);
+        KernelResult result = ostrel::luminance_bw(view, standard_code(0));
         REQUIRE(result.ok());
         CHECK(result.value().size() == 0);
         CHECK(result.value().shape() == (Shape3{shape.height, shape.width, 1}));
@@ -231,8 +243,8 @@ TEST_CASE("luminance: denormal inputs and weights are not flushed to zero") {
     for (std::size_t i = 0; i < 11; ++i) CHECK_MSG(bits(out[i]) == i + 1, "pixel " << i);
     // A denormal weight times an ordinary value gives a denormal product.
     std::vector<float> ones(11 * 3, 1.0f);
-    KernelResult tiny = ostrel::channel_mixer_bw(ImageView::contiguous(ones.data(), Shape3{1, 11, 3}),
-                                                 from_bits(5), 0.0f, 0.0f);
+    KernelResult tiny =
+        ostrel::channel_mixer_bw(ImageView::contiguous(ones.data(), Shape3{1, 11, 3}), from_bits(5), 0.0f, 0.0f);
     for (const float v : pixels_of(tiny)) CHECK(bits(v) == 5u);
 }
 
@@ -252,8 +264,8 @@ TEST_CASE("luminance: every layout equals the per-pixel formula, widths 1 to 70"
                             reference(logical[3 * p], logical[3 * p + 1], logical[3 * p + 2], weights);
                         if (!same_value(out[p], expected) && failures++ < 10) {
                             CHECK_MSG(false, layout.name << " " << h << "x" << w << " pixel " << p << ": got 0x"
-                                                         << std::hex << bits(out[p]) << " expected 0x"
-                                                         << bits(expected) << std::dec);
+                                                         << std::hex << bits(out[p]) << " expected 0x" << bits(expected)
+                                                         << std::dec);
                         }
                     }
                 }
@@ -269,7 +281,7 @@ TEST_CASE("luminance: layouts agree bit for bit, NaN payloads included, on paral
     const std::size_t h = 301;
     const std::size_t w = 43;
     const std::vector<float> logical = sample_values(h * w * 3, 2024);
-    const ChannelWeights weights = ostrel::filter_weights(2, 0);
+    const ChannelWeights weights = ostrel::filter_weights(filter_code(2), standard_code(0));
     const StridedImage plain = make_image(logical, h, w, static_cast<std::ptrdiff_t>(3 * w), 3, 1);
     KernelResult base = ostrel::mix_channels(plain.view, weights);
     const std::vector<float> expected = pixels_of(base);
@@ -290,7 +302,7 @@ TEST_CASE("luminance: layouts agree bit for bit, NaN payloads included, on paral
 
 TEST_CASE("luminance: length-one axes may carry any stride") {
     const std::vector<float> logical = sample_values(9 * 3, 5);
-    const ChannelWeights weights = ostrel::standard_weights(0);
+    const ChannelWeights weights = ostrel::standard_weights(standard_code(0));
     // One column walked down its rows, with the zero column stride the frame
     // passes for an axis of length one; one row likewise.
     const ImageView column{logical.data(), Shape3{9, 1, 3}, 3, 0, 1};

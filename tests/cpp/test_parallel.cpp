@@ -275,8 +275,7 @@ TEST_CASE("loops from several threads at once") {
                 // Interleave faults with clean loops on the shared pool.
                 if (round % 5 == 0) {
                     try {
-                        for_each_range(
-                            count, [](std::size_t, std::size_t) { ostrel::raise_internal_fault("x"); }, 0);
+                        for_each_range(count, [](std::size_t, std::size_t) { ostrel::raise_internal_fault("x"); }, 0);
                         failures.fetch_add(1);
                     } catch (const ostrel::InternalFault&) {
                     }
@@ -393,8 +392,8 @@ TEST_CASE("configured_pool_size follows RAYON_NUM_THREADS, then RAYON_RS_NUM_CPU
         const ScopedEnv threads("RAYON_NUM_THREADS", c.num_threads);
         const ScopedEnv cpus("RAYON_RS_NUM_CPUS", c.rs_num_cpus);
         CHECK_MSG(configured_pool_size() == c.expected,
-                  "RAYON_NUM_THREADS=" << (c.num_threads ? c.num_threads : "(unset)") << " RAYON_RS_NUM_CPUS="
-                                       << (c.rs_num_cpus ? c.rs_num_cpus : "(unset)") << ": got "
-                                       << configured_pool_size() << ", expected " << c.expected);
+                  "RAYON_NUM_THREADS=" << (c.num_threads ? c.num_threads : "(unset)")
+                                       << " RAYON_RS_NUM_CPUS=" << (c.rs_num_cpus ? c.rs_num_cpus : "(unset)")
+                                       << ": got " << configured_pool_size() << ", expected " << c.expected);
     }
 }

@@ -87,7 +87,7 @@ TEST_CASE("zone_system: layout rule") {
     const float* p = data.data();
     const std::string message = "zone_system: input must be C-contiguous";
     CHECK(fault_of(ImageView{p, Shape3{3, 4, 1}, 4, 1, 1}).empty());
-    CHECK(fault_of(ImageView{p, Shape3{3, 4, 1}, 4, 1, 7}).empty());   // channel stride is never examined
+    CHECK(fault_of(ImageView{p, Shape3{3, 4, 1}, 4, 1, 7}).empty());  // channel stride is never examined
     CHECK(fault_of(ImageView{p, Shape3{3, 4, 1}, 4, 1, -5}).empty());
     CHECK(fault_of(ImageView{p, Shape3{5, 1, 1}, 1, 9, 1}).empty());   // one column: any column stride
     CHECK(fault_of(ImageView{p, Shape3{1, 6, 1}, 40, 1, 1}).empty());  // one row: any row stride
@@ -162,7 +162,7 @@ TEST_CASE("zone_system: floor, NaN and infinities") {
 }
 
 TEST_CASE("zone_system: agrees with the curve in double precision") {
-    const ZoneOffsets offsets{{-2, 0.4f}, {0, -0.5f}, {2, 0.3f}, {3, -0.3f},
+    const ZoneOffsets offsets{{-2, 0.4f}, {0, -0.5f}, {2, 0.3f},  {3, -0.3f},
                               {5, 0.5f},  {7, 1.0f},  {9, -1.5f}, {12, 0.7f}};
     std::vector<float> input;
     for (int i = 0; i <= 4000; ++i) input.push_back(std::exp2(-16.0f + 0.006f * static_cast<float>(i)));
@@ -185,8 +185,8 @@ TEST_CASE("zone_system: the parallel loop gives each pixel its own value") {
     for (std::size_t i = 0; i < data.size(); ++i) data[i] = std::exp2(static_cast<float>(i % 9973) * 0.002f - 12.0f);
     const ZoneOffsets offsets{{1, 0.2f}, {4, -0.6f}, {5, 0.5f}, {8, 1.25f}};
     const auto terms = ostrel::zone_terms(offsets);
-    ostrel::KernelResult result = ostrel::zone_system(ImageView::contiguous(data.data(), Shape3{height, width, 1}),
-                                                      offsets);
+    ostrel::KernelResult result =
+        ostrel::zone_system(ImageView::contiguous(data.data(), Shape3{height, width, 1}), offsets);
     REQUIRE(result.ok());
     CHECK(result.value().shape() == (Shape3{height, width, 1}));
     std::size_t mismatches = 0;

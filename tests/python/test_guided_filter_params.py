@@ -1,3 +1,8 @@
+# mypy: allow-untyped-defs, allow-incomplete-defs, allow-untyped-calls
+# mypy: disable-error-code="arg-type, call-arg, misc, dict-item, attr-defined, union-attr"
+# mypy: disable-error-code="assignment, operator, call-overload, no-any-return"
+# (These tests call the module with wrong arguments and probe attributes on
+# purpose; their small helpers stay unannotated, their bodies are still checked.)
 """GuidedFilterParams: construction, conversions, attributes, representation and
 the borrow flag that guards the values while local_contrast runs."""
 
@@ -12,11 +17,7 @@ import ostrel_core
 from ostrel_core import GuidedFilterParams
 
 CLASS_DOC = (
-    "Parameters for the guided filter.\n"
-    "\n"
-    "```python\n"
-    "params = ostrel_core.GuidedFilterParams(radius=8, eps=0.01)\n"
-    "```"
+    "Parameters for the guided filter.\n\n```python\nparams = ostrel_core.GuidedFilterParams(radius=8, eps=0.01)\n```"
 )
 
 
@@ -91,16 +92,31 @@ def test_values_read_back_as_stored():
         ((8, 10**400), {}, OverflowError, None),
         # radius is converted first
         ((8.0, "x"), {}, TypeError, "^argument 'radius': "),
-        ((), {}, TypeError,
-         r"^GuidedFilterParams\.__new__\(\) missing 2 required positional arguments: 'radius' and 'eps'$"),
-        ((8,), {}, TypeError,
-         r"^GuidedFilterParams\.__new__\(\) missing 1 required positional argument: 'eps'$"),
-        ((8, 0.1, 3), {}, TypeError,
-         r"^GuidedFilterParams\.__new__\(\) takes 2 positional arguments but 3 were given$"),
-        ((8, 0.1), {"radius": 2}, TypeError,
-         r"^GuidedFilterParams\.__new__\(\) got multiple values for argument 'radius'$"),
-        ((8, 0.1), {"Eps": 2}, TypeError,
-         r"^GuidedFilterParams\.__new__\(\) got an unexpected keyword argument 'Eps'$"),
+        (
+            (),
+            {},
+            TypeError,
+            r"^GuidedFilterParams\.__new__\(\) missing 2 required positional arguments: 'radius' and 'eps'$",
+        ),
+        ((8,), {}, TypeError, r"^GuidedFilterParams\.__new__\(\) missing 1 required positional argument: 'eps'$"),
+        (
+            (8, 0.1, 3),
+            {},
+            TypeError,
+            r"^GuidedFilterParams\.__new__\(\) takes 2 positional arguments but 3 were given$",
+        ),
+        (
+            (8, 0.1),
+            {"radius": 2},
+            TypeError,
+            r"^GuidedFilterParams\.__new__\(\) got multiple values for argument 'radius'$",
+        ),
+        (
+            (8, 0.1),
+            {"Eps": 2},
+            TypeError,
+            r"^GuidedFilterParams\.__new__\(\) got an unexpected keyword argument 'Eps'$",
+        ),
     ],
 )
 def test_constructor_errors(args, kwargs, error, message):
@@ -267,6 +283,6 @@ def test_calls_keep_no_reference_to_the_parameters():
         with pytest.raises(ValueError):
             ostrel_core.local_contrast(np.zeros((3, 3, 2), np.float32), params, 1.0)
         repr(params)
-        params.radius  # noqa: B018 - a read takes and drops a shared borrow
+        params.radius
     assert sys.getrefcount(params) == before
     params.radius = 5  # and no borrow is left behind

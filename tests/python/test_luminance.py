@@ -1,3 +1,8 @@
+# mypy: allow-untyped-defs, allow-incomplete-defs, allow-untyped-calls
+# mypy: disable-error-code="arg-type, call-arg, misc, dict-item, attr-defined, union-attr"
+# mypy: disable-error-code="assignment, operator, call-overload, no-any-return"
+# (These tests call the module with wrong arguments and probe attributes on
+# purpose; their small helpers stay unannotated, their bodies are still checked.)
 """luminance_bw, color_filter_bw and channel_mixer_bw: RGB float32 to (H, W, 1) luminance."""
 
 import ctypes
@@ -27,10 +32,22 @@ FILTERS = [
 
 
 SPECIALS = from_bits(
-    0x7FC00000, 0xFFC00000, 0x7FC12345, 0x7F800001,  # NaNs, one signalling
-    0x7F800000, 0xFF800000, 0x00000000, 0x80000000,  # infinities, signed zeros
-    0x00000001, 0x807FFFFF, 0x00400000, 0x00012345,  # denormals
-    0x7F7FFFFF, 0xFF7FFFFF, 0x7F000000, 0x3F800000,  # huge, one
+    0x7FC00000,
+    0xFFC00000,
+    0x7FC12345,
+    0x7F800001,  # NaNs, one signalling
+    0x7F800000,
+    0xFF800000,
+    0x00000000,
+    0x80000000,  # infinities, signed zeros
+    0x00000001,
+    0x807FFFFF,
+    0x00400000,
+    0x00012345,  # denormals
+    0x7F7FFFFF,
+    0xFF7FFFFF,
+    0x7F000000,
+    0x3F800000,  # huge, one
 )
 
 
@@ -101,12 +118,18 @@ def test_no_filter_equals_luminance_bw(standard):
 
 def test_neutral_pixel():
     white = np.ones((3, 7, 3), f32)
-    for standard, pattern in zip(STANDARDS, [0x3F800000, 0x3F800000, 0x3F7FFFFF]):
+    for standard, pattern in zip(STANDARDS, [0x3F800000, 0x3F800000, 0x3F7FFFFF], strict=True):
         out = luminance_bw(white, standard)
         assert (out.view(np.uint32) == pattern).all(), standard
     # Filtered neutral grey under Bt709: coloured filters darken, nothing compensates.
-    expected = {"NoFilter": 1.0, "Yellow8K2": 0.87794, "Orange21": 0.61318, "Red25A": 0.285564,
-                "Green11X1": 0.77938, "Blue47C5": 0.30802}
+    expected = {
+        "NoFilter": 1.0,
+        "Yellow8K2": 0.87794,
+        "Orange21": 0.61318,
+        "Red25A": 0.285564,
+        "Green11X1": 0.77938,
+        "Blue47C5": 0.30802,
+    }
     for color_filter in FILTERS:
         out = color_filter_bw(white, color_filter)
         np.testing.assert_allclose(out, expected[repr(color_filter).split(".")[1]], rtol=2e-6)
@@ -246,8 +269,11 @@ def test_shape_errors(function, shape):
 
 
 @pytest.mark.parametrize("function", list(CALLS))
-@pytest.mark.parametrize("img", [np.zeros((4, 3), f32), np.zeros((2, 4, 3), np.float64), np.zeros((1, 2, 2, 3), f32)],
-                         ids=["2-d", "float64", "4-d"])
+@pytest.mark.parametrize(
+    "img",
+    [np.zeros((4, 3), f32), np.zeros((2, 4, 3), np.float64), np.zeros((1, 2, 2, 3), f32)],
+    ids=["2-d", "float64", "4-d"],
+)
 def test_arrays_that_are_not_images(function, img):
     with pytest.raises(TypeError) as caught:
         CALLS[function](img)
@@ -267,42 +293,54 @@ IMG = np.zeros((2, 2, 3), f32)
 @pytest.mark.parametrize(
     ("call", "message"),
     [
-        (lambda: color_filter_bw(IMG, ColorFilter.NoFilter, LuminanceStandard.Bt709, 1),
-         "color_filter_bw() takes from 1 to 3 positional arguments but 4 were given"),
-        (lambda: luminance_bw(IMG, LuminanceStandard.Bt709, 1),
-         "luminance_bw() takes from 1 to 2 positional arguments but 3 were given"),
-        (lambda: channel_mixer_bw(IMG, 1, 2, 3, 4),
-         "channel_mixer_bw() takes 4 positional arguments but 5 were given"),
-        (lambda: channel_mixer_bw(IMG),
-         "channel_mixer_bw() missing 3 required positional arguments: 'wr', 'wg', and 'wb'"),
-        (lambda: channel_mixer_bw(IMG, 1.0, wb=1.0),
-         "channel_mixer_bw() missing 1 required positional argument: 'wg'"),
-        (lambda: channel_mixer_bw(wr=1.0, wg=1.0),
-         "channel_mixer_bw() missing 2 required positional arguments: 'img' and 'wb'"),
-        (lambda: luminance_bw(),
-         "luminance_bw() missing 1 required positional argument: 'img'"),
-        (lambda: luminance_bw(IMG, std=LuminanceStandard.Bt709),
-         "luminance_bw() got an unexpected keyword argument 'std'"),
-        (lambda: color_filter_bw(Filter=ColorFilter.NoFilter),
-         "color_filter_bw() got an unexpected keyword argument 'Filter'"),
-        (lambda: color_filter_bw(IMG, ColorFilter.NoFilter, filter=ColorFilter.NoFilter),
-         "color_filter_bw() got multiple values for argument 'filter'"),
-        (lambda: luminance_bw(IMG, 1),
-         "argument 'standard': 'int' object is not an instance of 'LuminanceStandard'"),
-        (lambda: luminance_bw(IMG, ColorFilter.Yellow8K2),
-         "argument 'standard': 'ColorFilter' object is not an instance of 'LuminanceStandard'"),
-        (lambda: luminance_bw(IMG, None),
-         "argument 'standard': 'None' is not an instance of 'LuminanceStandard'"),
-        (lambda: color_filter_bw(IMG, None),
-         "argument 'filter': 'None' is not an instance of 'ColorFilter'"),
-        (lambda: color_filter_bw(IMG, LuminanceStandard.Bt709),
-         "argument 'filter': 'LuminanceStandard' object is not an instance of 'ColorFilter'"),
-        (lambda: color_filter_bw(IMG, ColorFilter.NoFilter, standard="Bt709"),
-         "argument 'standard': 'str' object is not an instance of 'LuminanceStandard'"),
-        (lambda: luminance_bw([[[0.0, 0.0, 0.0]]]),
-         "argument 'img': 'list' object is not an instance of 'ndarray'"),
-        (lambda: channel_mixer_bw(None, 1, 1, 1),
-         "argument 'img': 'None' is not an instance of 'ndarray'"),
+        (
+            lambda: color_filter_bw(IMG, ColorFilter.NoFilter, LuminanceStandard.Bt709, 1),
+            "color_filter_bw() takes from 1 to 3 positional arguments but 4 were given",
+        ),
+        (
+            lambda: luminance_bw(IMG, LuminanceStandard.Bt709, 1),
+            "luminance_bw() takes from 1 to 2 positional arguments but 3 were given",
+        ),
+        (lambda: channel_mixer_bw(IMG, 1, 2, 3, 4), "channel_mixer_bw() takes 4 positional arguments but 5 were given"),
+        (
+            lambda: channel_mixer_bw(IMG),
+            "channel_mixer_bw() missing 3 required positional arguments: 'wr', 'wg', and 'wb'",
+        ),
+        (lambda: channel_mixer_bw(IMG, 1.0, wb=1.0), "channel_mixer_bw() missing 1 required positional argument: 'wg'"),
+        (
+            lambda: channel_mixer_bw(wr=1.0, wg=1.0),
+            "channel_mixer_bw() missing 2 required positional arguments: 'img' and 'wb'",
+        ),
+        (lambda: luminance_bw(), "luminance_bw() missing 1 required positional argument: 'img'"),
+        (
+            lambda: luminance_bw(IMG, std=LuminanceStandard.Bt709),
+            "luminance_bw() got an unexpected keyword argument 'std'",
+        ),
+        (
+            lambda: color_filter_bw(Filter=ColorFilter.NoFilter),
+            "color_filter_bw() got an unexpected keyword argument 'Filter'",
+        ),
+        (
+            lambda: color_filter_bw(IMG, ColorFilter.NoFilter, filter=ColorFilter.NoFilter),
+            "color_filter_bw() got multiple values for argument 'filter'",
+        ),
+        (lambda: luminance_bw(IMG, 1), "argument 'standard': 'int' object is not an instance of 'LuminanceStandard'"),
+        (
+            lambda: luminance_bw(IMG, ColorFilter.Yellow8K2),
+            "argument 'standard': 'ColorFilter' object is not an instance of 'LuminanceStandard'",
+        ),
+        (lambda: luminance_bw(IMG, None), "argument 'standard': 'None' is not an instance of 'LuminanceStandard'"),
+        (lambda: color_filter_bw(IMG, None), "argument 'filter': 'None' is not an instance of 'ColorFilter'"),
+        (
+            lambda: color_filter_bw(IMG, LuminanceStandard.Bt709),
+            "argument 'filter': 'LuminanceStandard' object is not an instance of 'ColorFilter'",
+        ),
+        (
+            lambda: color_filter_bw(IMG, ColorFilter.NoFilter, standard="Bt709"),
+            "argument 'standard': 'str' object is not an instance of 'LuminanceStandard'",
+        ),
+        (lambda: luminance_bw([[[0.0, 0.0, 0.0]]]), "argument 'img': 'list' object is not an instance of 'ndarray'"),
+        (lambda: channel_mixer_bw(None, 1, 1, 1), "argument 'img': 'None' is not an instance of 'ndarray'"),
     ],
     ids=lambda value: value if isinstance(value, str) else "",
 )
@@ -339,15 +377,25 @@ def test_weight_conversion_errors(position):
 
 def test_arguments_are_converted_in_order_before_the_kernel():
     # img before the rest; then the parameters in order, whatever the call order.
-    _raises(TypeError, "argument 'img': 'str' object is not an instance of 'ndarray'",
-            lambda: luminance_bw("img", standard=5))
-    _raises(TypeError, "argument 'wr': must be real number, not str",
-            lambda: channel_mixer_bw(IMG, wb="b", wg="g", wr="r"))
-    _raises(TypeError, "argument 'filter': 'int' object is not an instance of 'ColorFilter'",
-            lambda: color_filter_bw(IMG, standard=1, filter=1))
+    _raises(
+        TypeError,
+        "argument 'img': 'str' object is not an instance of 'ndarray'",
+        lambda: luminance_bw("img", standard=5),
+    )
+    _raises(
+        TypeError, "argument 'wr': must be real number, not str", lambda: channel_mixer_bw(IMG, wb="b", wg="g", wr="r")
+    )
+    _raises(
+        TypeError,
+        "argument 'filter': 'int' object is not an instance of 'ColorFilter'",
+        lambda: color_filter_bw(IMG, standard=1, filter=1),
+    )
     # A refused argument wins over a shape error.
-    _raises(TypeError, "argument 'standard': 'int' object is not an instance of 'LuminanceStandard'",
-            lambda: luminance_bw(np.zeros((2, 2, 4), f32), 1))
+    _raises(
+        TypeError,
+        "argument 'standard': 'int' object is not an instance of 'LuminanceStandard'",
+        lambda: luminance_bw(np.zeros((2, 2, 4), f32), 1),
+    )
 
 
 def test_keyword_img():
@@ -462,8 +510,10 @@ def test_bits_identical_for_any_thread_count(tmp_path, run_python):
     outputs = {}
     for threads in ["1", "2", "3", "8"]:
         target = tmp_path / f"out{threads}.npz"
-        run_python(_THREAD_SCRIPT.format(source=str(source), target=str(target)),
-                   env={"RAYON_NUM_THREADS": threads, "RAYON_RS_NUM_CPUS": None, "PYTHONPATH": path})
+        run_python(
+            _THREAD_SCRIPT.format(source=str(source), target=str(target)),
+            env={"RAYON_NUM_THREADS": threads, "RAYON_RS_NUM_CPUS": None, "PYTHONPATH": path},
+        )
         with np.load(target) as data:
             outputs[threads] = {key: data[key] for key in data.files}
     for threads, results in outputs.items():
@@ -498,8 +548,15 @@ _LEAK_CALLS = {
 @pytest.mark.parametrize("name", list(_LEAK_CALLS))
 def test_no_reference_leaks(name):
     call = _LEAK_CALLS[name]
-    watched = [IMAGE, ColorFilter.Red25A, LuminanceStandard.Bt2020, LuminanceStandard.Bt601, ColorFilter,
-               LuminanceStandard, _WEIGHT]
+    watched = [
+        IMAGE,
+        ColorFilter.Red25A,
+        LuminanceStandard.Bt2020,
+        LuminanceStandard.Bt601,
+        ColorFilter,
+        LuminanceStandard,
+        _WEIGHT,
+    ]
 
     def run():
         try:

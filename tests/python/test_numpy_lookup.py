@@ -1,7 +1,14 @@
+# mypy: allow-untyped-defs, allow-incomplete-defs, allow-untyped-calls
+# mypy: disable-error-code="arg-type, call-arg, misc, dict-item, attr-defined, union-attr"
+# mypy: disable-error-code="assignment, operator, call-overload, no-any-return"
+# (These tests call the module with wrong arguments and probe attributes on
+# purpose; their small helpers stay unannotated, their bodies are still checked.)
 """NumPy is found at run time, on the first kernel call: a module without a
 usable NumPy imports fine, its kernel calls raise PanicException until NumPy
 can be reached, and argument matching never needs NumPy. Each case runs in a
 fresh interpreter, since the interface table is kept once found."""
+
+from conftest import stub_all_names
 
 # Blocks every import of numpy until BLOCKER.active is cleared.
 BLOCK_NUMPY = """
@@ -29,10 +36,7 @@ def test_without_numpy(run_python):
 import ostrel_core
 
 assert "numpy" not in sys.modules
-assert ostrel_core.__all__ == [
-    "LuminanceStandard", "ColorFilter", "ZoneParams", "GuidedFilterParams", "luminance_bw",
-    "channel_mixer_bw", "color_filter_bw", "zone_system", "local_contrast", "encode_srgb",
-]
+assert ostrel_core.__all__ == {stub_all_names()!r}
 assert callable(ostrel_core.encode_srgb)
 
 def panic_message(call):

@@ -1,3 +1,8 @@
+# mypy: allow-untyped-defs, allow-incomplete-defs, allow-untyped-calls
+# mypy: disable-error-code="arg-type, call-arg, misc, dict-item, attr-defined, union-attr"
+# mypy: disable-error-code="assignment, operator, call-overload, no-any-return"
+# (These tests call the module with wrong arguments and probe attributes on
+# purpose; their small helpers stay unannotated, their bodies are still checked.)
 """zone_system: the Zone System tone curve over (H, W, 1) float32 luminance."""
 
 import math
@@ -41,7 +46,7 @@ def luminance_sample(count, seed):
 TABLES = [
     {5: 1.0},
     ELEVEN_ZONES,
-    {zone: 1.0 for zone in range(11)},
+    dict.fromkeys(range(11), 1.0),
     {2: -0.7, 8: 2.5, 12: 0.3, -3: 0.2},
     {3: -0.3, 5: 0.5},
     {1: 0.0, 4: 0.7, 6: -0.0, 9: 0.0, 10: -1.5},  # zero offsets among the terms
@@ -86,7 +91,7 @@ def test_zone_ten_unchanged_by_zone_five():
 
 
 def test_eleven_raised_zones_overlap():
-    out = run([0.18], {zone: 1.0 for zone in range(11)})[0]
+    out = run([0.18], dict.fromkeys(range(11), 1.0))[0]
     assert out == pytest.approx(0.72266, abs=5e-6)
     assert np.log2(out / f32(0.18)) == pytest.approx(2.0053, abs=1e-4)
 
@@ -169,8 +174,10 @@ def test_output_array_and_input_untouched():
 def test_read_only_input_accepted():
     g = luminance_sample(12, seed=6).reshape(3, 4, 1)
     g.flags.writeable = False
-    np.testing.assert_array_equal(as_bits(ostrel_core.zone_system(g, ostrel_core.ZoneParams({4: 1.0}))),
-                                  as_bits(run(g.reshape(-1), {4: 1.0}).reshape(3, 4, 1)))
+    np.testing.assert_array_equal(
+        as_bits(ostrel_core.zone_system(g, ostrel_core.ZoneParams({4: 1.0}))),
+        as_bits(run(g.reshape(-1), {4: 1.0}).reshape(3, 4, 1)),
+    )
 
 
 # --- shapes and layouts ----------------------------------------------------

@@ -1,3 +1,8 @@
+# mypy: allow-untyped-defs, allow-incomplete-defs, allow-untyped-calls
+# mypy: disable-error-code="arg-type, call-arg, misc, dict-item, attr-defined, union-attr"
+# mypy: disable-error-code="assignment, operator, call-overload, no-any-return"
+# (These tests call the module with wrong arguments and probe attributes on
+# purpose; their small helpers stay unannotated, their bodies are still checked.)
 """Recipes: TOML round trips, the order of layers, and validation that names the key."""
 
 from __future__ import annotations
@@ -106,7 +111,7 @@ def test_bad_settings_name_the_key_and_the_value(tmp_path, toml, key, value):
     error = caught.value
     assert error.key == key and error.source == str(path)
     if isinstance(value, float) and math.isnan(value):
-        assert math.isnan(error.value)  # type: ignore[arg-type]
+        assert math.isnan(error.value)
     else:
         assert error.value == value
     assert str(error).startswith(f"{path}: {key} = ")

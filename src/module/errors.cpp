@@ -1,9 +1,9 @@
-// PanicException: how internal faults reach Python. It derives from
-// BaseException so that `except Exception` handlers do not swallow it.
-#include <exception>
-#include <new>
+// PanicException, and the conversion of every failure into its Python
+// exception. PanicException derives from BaseException so that
+// `except Exception` handlers do not swallow it.
+#include "module/errors.hpp"
 
-#include "module/call_frame.hpp"
+#include "module/py_ref.hpp"
 
 namespace ostrel::py {
 namespace {
@@ -19,8 +19,8 @@ constexpr const char kPanicDoc[] =
 
 PyObject* panic_class() {
     if (panic_exception_class != nullptr) return panic_exception_class;
-    PyObject* created = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc, PyExc_BaseException,
-                                                  nullptr);
+    PyObject* created =
+        PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc, PyExc_BaseException, nullptr);
     if (created == nullptr) return nullptr;
     if (panic_exception_class != nullptr) {  // made meanwhile by another thread
         Py_DECREF(created);
@@ -40,18 +40,19 @@ void raise_panic(std::string_view message) noexcept {
     PyErr_SetObject(type, text.get());
 }
 
-void raise_current_exception() noexcept {
-    try {
-        throw;
-    } catch (const InternalFault& fault) {
-        raise_panic(fault.message());
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& error) {
-        raise_panic(error.what());
-    } catch (...) {
-        raise_panic("unknown internal fault");
+void raise_failure(const Failure& failure) noexcept {
+    switch (failure.kind()) {
+        case Failure::Kind::shape_error:
+            PyErr_Format(PyExc_ValueError, "shape error: %s", failure.message());
+            return;
+        case Failure::Kind::internal_fault:
+            raise_panic(failure.message());
+            return;
+        case Failure::Kind::out_of_memory:
+            PyErr_NoMemory();
+            return;
     }
+    raise_panic("unknown failure");
 }
 
 }  // namespace ostrel::py

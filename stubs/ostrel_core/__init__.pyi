@@ -75,9 +75,7 @@ def luminance_bw(img: _Float32Array, standard: LuminanceStandard = ...) -> _Floa
 def channel_mixer_bw(img: _Float32Array, wr: float, wg: float, wb: float) -> _Float32Array:
     """Convert a linear RGB image to greyscale using arbitrary channel weights."""
 
-def color_filter_bw(
-    img: _Float32Array, filter: ColorFilter = ..., standard: LuminanceStandard = ...
-) -> _Float32Array:
+def color_filter_bw(img: _Float32Array, filter: ColorFilter = ..., standard: LuminanceStandard = ...) -> _Float32Array:
     """Convert a linear RGB image to greyscale using a Wratten-style filter."""
 
 def zone_system(img: _Float32Array, params: ZoneParams) -> _Float32Array:
