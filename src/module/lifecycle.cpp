@@ -25,7 +25,7 @@ namespace {
 // so every thread either sees the gate closed or is seen and waited for.
 std::atomic<bool> closed{false};
 std::atomic<long> entering{0};
-pthread_t exiting_thread;  // written before `closed` is set, read after it is seen
+pthread_t exiting_thread;              // written before `closed` is set, read after it is seen
 bool exit_handler_registered = false;  // under the interpreter lock
 
 void close_gate() noexcept {
@@ -42,9 +42,8 @@ PyObject* exit_handler(PyObject*, PyObject*) noexcept {
     Py_RETURN_NONE;
 }
 
-PyMethodDef exit_handler_method = {
-    "_ostrel_core_exit_gate", exit_handler, METH_NOARGS,
-    "Parks threads that come back from a kernel once the interpreter exits."};
+PyMethodDef exit_handler_method = {"_ostrel_core_exit_gate", exit_handler, METH_NOARGS,
+                                   "Parks threads that come back from a kernel once the interpreter exits."};
 
 // A forked child has only the forking thread, which holds the lock: nobody
 // is on the way in, and the child's interpreter is not exiting.

@@ -61,11 +61,17 @@ TEST_CASE("kernels from several threads at once give the bits of one call alone"
         const ImageView rgb_view = ImageView::contiguous(rgb[i].data(), colour);
         const ImageView grey_view = ImageView::contiguous(grey[i].data(), single);
         switch (kernel) {
-            case 0: return result_bits(ostrel::luminance_bw(rgb_view, 1));
-            case 1: return result_bits(ostrel::color_filter_bw(rgb_view, 3, 0));
-            case 2: return result_bits(ostrel::zone_system(grey_view, {{3, -0.5f}, {7, 0.25f}}));
-            case 3: return result_bits(ostrel::local_contrast(grey_view, 4, 0.01f, 0.7f));
-            default: return result_bits(ostrel::encode_srgb(rgb_view));
+            case 0:
+                return result_bits(ostrel::luminance_bw(rgb_view, ostrel::LuminanceStandard::Bt709));
+            case 1:
+                return result_bits(
+                    ostrel::color_filter_bw(rgb_view, ostrel::ColorFilter::Red25A, ostrel::LuminanceStandard::Bt601));
+            case 2:
+                return result_bits(ostrel::zone_system(grey_view, {{3, -0.5f}, {7, 0.25f}}));
+            case 3:
+                return result_bits(ostrel::local_contrast(grey_view, 4, 0.01f, 0.7f));
+            default:
+                return result_bits(ostrel::encode_srgb(rgb_view));
         }
     };
     constexpr std::size_t kKernels = 5;
@@ -111,7 +117,8 @@ TEST_CASE("AddressSanitizer reports a read of a freed large plane") {
     close(pipe_ends[1]);
     std::string report;
     char chunk[4096];
-    for (ssize_t got; (got = read(pipe_ends[0], chunk, sizeof chunk)) > 0;) report.append(chunk, static_cast<std::size_t>(got));
+    for (ssize_t got; (got = read(pipe_ends[0], chunk, sizeof chunk)) > 0;)
+        report.append(chunk, static_cast<std::size_t>(got));
     close(pipe_ends[0]);
     int status = 0;
     REQUIRE(waitpid(child, &status, 0) == child);

@@ -5,7 +5,7 @@ import signal
 import time
 
 
-def wait_for_child(pid, seconds):
+def wait_for_child(pid: int, seconds: float) -> int | str:
     """The child's exit code (negative for a signal), or "hung" if it did not
     end within `seconds` (it is then killed)."""
     deadline = time.monotonic() + seconds

@@ -15,17 +15,18 @@ import os
 import subprocess
 import sys
 import time
+from collections.abc import Iterator
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 
-def failure_key(test_name, error):
+def failure_key(test_name: str, error: BaseException) -> str:
     """Failures are told apart by property, exception type and first line."""
     first_line = (str(error).strip().splitlines() or [""])[0][:200]
     return f"{test_name}: {type(error).__name__}: {first_line}"
 
 
-def leaf_errors(error):
+def leaf_errors(error: BaseException) -> Iterator[BaseException]:
     if isinstance(error, BaseExceptionGroup):
         for inner in error.exceptions:
             yield from leaf_errors(inner)
@@ -33,13 +34,16 @@ def leaf_errors(error):
         yield error
 
 
-def worker(deadline):
+def worker(deadline: float) -> None:
     os.environ["OSTREL_HYPOTHESIS_PROFILE"] = "fuzz"
     sys.path.insert(0, HERE)
     import test_properties
 
-    properties = [getattr(test_properties, name) for name in dir(test_properties)
-                  if name.startswith("test_") and callable(getattr(test_properties, name))]
+    properties = [
+        getattr(test_properties, name)
+        for name in dir(test_properties)
+        if name.startswith("test_") and callable(getattr(test_properties, name))
+    ]
     round_number = 0
     while time.time() < deadline:
         test = properties[round_number % len(properties)]
@@ -48,7 +52,7 @@ def worker(deadline):
         failures = []
         try:
             test()
-        except BaseException as error:  # noqa: BLE001 - every failure is recorded, PanicException included
+        except BaseException as error:
             if isinstance(error, KeyboardInterrupt):
                 raise
             failures = sorted({failure_key(test.__name__, leaf) for leaf in leaf_errors(error)})
@@ -56,14 +60,21 @@ def worker(deadline):
         print(json.dumps({"examples": examples, "failures": failures}), flush=True)
 
 
-def campaign(seconds):
+def campaign(seconds: float) -> int:
     start = time.time()
     deadline = start + seconds
-    examples, failures, crashes, workers = 0, {}, [], 0
+    examples, workers = 0, 0
+    failures: dict[str, int] = {}
+    crashes: list[str] = []
     while time.time() < deadline:
         workers += 1
-        process = subprocess.Popen([sys.executable, __file__, "--worker", repr(deadline)], stdout=subprocess.PIPE,
-                                   stderr=subprocess.PIPE, text=True)
+        process = subprocess.Popen(
+            [sys.executable, __file__, "--worker", repr(deadline)],
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            text=True,
+        )
+        assert process.stdout is not None and process.stderr is not None
         for line in process.stdout:
             report = json.loads(line)
             examples += report["examples"]
@@ -77,8 +88,10 @@ def campaign(seconds):
         print(f"failure ({count} runs): {key}")
     for crash in crashes:
         print(f"crash: {crash}")
-    print(f"fuzz campaign: {elapsed:.0f} s, {examples} examples tried, {len(failures)} distinct failures, "
-          f"{len(crashes)} crashes")
+    print(
+        f"fuzz campaign: {elapsed:.0f} s, {examples} examples tried, {len(failures)} distinct failures, "
+        f"{len(crashes)} crashes"
+    )
     return 1 if failures or crashes else 0
 
 

@@ -28,11 +28,11 @@ RGB = {s: rng.uniform(-0.1, 1.3, s + (3,)).astype(np.float32) for s in SHAPES}
 LUM = {s: rng.uniform(0.0, 1.5, s + (1,)).astype(np.float32) for s in SHAPES}
 
 
-def zone_params(seed):
+def zone_params(seed: int) -> oc.ZoneParams:
     return oc.ZoneParams({seed % 11: 0.25, (seed + 4) % 11: -0.5})
 
 
-def guided_params(seed):
+def guided_params(seed: int) -> oc.GuidedFilterParams:
     return oc.GuidedFilterParams(seed % 5, 0.01)
 
 
@@ -50,12 +50,12 @@ JOBS = [(call, shape, k) for call in range(len(CALLS)) for shape in SHAPES for k
 EXPECTED = [CALLS[call](shape, k).view(np.uint32).copy() for call, shape, k in JOBS]
 
 
-def run_job(index):
+def run_job(index: int) -> bool:
     call, shape, k = JOBS[index]
     return np.array_equal(CALLS[call](shape, k).view(np.uint32), EXPECTED[index])
 
 
-def rss_bytes():
+def rss_bytes() -> int:
     with open("/proc/self/status") as status:
         for line in status:
             if line.startswith("VmRSS:"):
@@ -63,12 +63,12 @@ def rss_bytes():
     return 0
 
 
-def soak(seconds):
+def soak(seconds: float) -> int:
     stop = threading.Event()
     calls = [0] * THREADS
     wrong = []
 
-    def work(t):
+    def work(t: int) -> None:
         r = np.random.default_rng(t)
         while not stop.is_set():
             index = int(r.integers(len(JOBS)))
@@ -108,9 +108,11 @@ def soak(seconds):
     rss_end = rss_bytes()
     rss_start = rss_start or rss_end
     mib = 1 << 20
-    print(f"soak: {time.monotonic() - start:.0f} s, {sum(calls)} calls from {THREADS} threads, {forks} forks "
-          f"({len(failed_children)} failed), RSS {rss_start / mib:.1f} MiB after warm-up, {rss_end / mib:.1f} MiB "
-          f"at the end")
+    print(
+        f"soak: {time.monotonic() - start:.0f} s, {sum(calls)} calls from {THREADS} threads, {forks} forks "
+        f"({len(failed_children)} failed), RSS {rss_start / mib:.1f} MiB after warm-up, {rss_end / mib:.1f} MiB "
+        f"at the end"
+    )
     grew = rss_end > rss_start * 1.10 + 16 * mib
     if wrong:
         print(f"wrong results: {len(wrong)}, first {wrong[0]}")
