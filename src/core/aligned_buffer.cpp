@@ -128,7 +128,7 @@ void* allocate_aligned_bytes(std::size_t count, std::size_t element_size) {
     const std::size_t alignment = bytes >= kHugePageThreshold ? kHugePage : kAlignment;
     bytes = (bytes + alignment - 1) / alignment * alignment;
     if (bytes == 0) bytes = alignment;
-    if (bytes >= kCacheThreshold) {
+    if (kBlockCacheEnabled && bytes >= kCacheThreshold) {
         if (void* reused = block_cache().take(bytes)) return reused;
     }
     void* block = std::aligned_alloc(alignment, bytes);
@@ -139,12 +139,15 @@ void* allocate_aligned_bytes(std::size_t count, std::size_t element_size) {
 
 void free_aligned_bytes(void* block) noexcept {
     if (block == nullptr) return;
-    const std::size_t usable = malloc_usable_size(block);
-    if (usable >= kCacheThreshold) block = block_cache().give(block, usable);
+    if (kBlockCacheEnabled) {
+        const std::size_t usable = malloc_usable_size(block);
+        if (usable >= kCacheThreshold) block = block_cache().give(block, usable);
+    }
     std::free(block);
 }
 
 void release_cached_blocks() noexcept {
+    if (!kBlockCacheEnabled) return;
     void* blocks[BlockCache::kSlots];
     const std::size_t count = block_cache().drain(blocks);
     for (std::size_t i = 0; i < count; ++i) std::free(blocks[i]);

@@ -9,7 +9,13 @@
 #include <new>
 #include <utility>
 
+#ifndef OSTREL_BLOCK_CACHE
+#define OSTREL_BLOCK_CACHE 1
+#endif
+
 namespace ostrel {
+
+inline constexpr bool kBlockCacheEnabled = OSTREL_BLOCK_CACHE != 0;
 
 // Bytes that may be requested at once: the machine's physical memory.
 std::size_t allocation_limit_bytes() noexcept;
@@ -18,6 +24,8 @@ void* allocate_aligned_bytes(std::size_t count, std::size_t element_size);  // t
 // Large blocks (1 MiB and more) are not returned to the system at once: the
 // last two, up to 512 MiB each, are kept for the next allocations of about
 // their size (at most twice the request), which then need no page faults.
+// Builds with OSTREL_BLOCK_CACHE=0 (those with AddressSanitizer) free every
+// block at once.
 void free_aligned_bytes(void* block) noexcept;
 // Returns the kept blocks to the system.
 void release_cached_blocks() noexcept;

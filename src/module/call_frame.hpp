@@ -2,6 +2,8 @@
 // The common frame of every entry point: kernel calls run without the
 // interpreter lock, and no C++ exception ever reaches the interpreter. Every
 // failure goes through raise_failure (module/errors.hpp).
+#include <cxxabi.h>
+
 #include <optional>
 #include <type_traits>
 #include <utility>
@@ -9,6 +11,7 @@
 #include "core/failure.hpp"
 #include "core/image.hpp"
 #include "module/errors.hpp"
+#include "module/lifecycle.hpp"
 #include "module/py_ref.hpp"
 
 namespace ostrel::py {
@@ -20,6 +23,8 @@ auto guarded(Body&& body) noexcept -> decltype(body()) {
     using Return = decltype(body());
     try {
         return body();
+    } catch (abi::__forced_unwind&) {
+        park_thread();  // the interpreter is ending this thread: see lifecycle.hpp
     } catch (...) {
         raise_failure(Failure::current_exception());
         if constexpr (std::is_pointer_v<Return>) {

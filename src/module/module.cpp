@@ -6,6 +6,7 @@
 #include <string>
 
 #include "module/call_frame.hpp"
+#include "module/lifecycle.hpp"
 #include "module/py_ref.hpp"
 #include "module/registry.hpp"
 
@@ -108,6 +109,9 @@ int exec_module(PyObject* module) noexcept {
 }
 
 PyModuleDef_Slot module_slots[] = {
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    {Py_mod_exec, reinterpret_cast<void*>(refuse_subinterpreters)},
+    {Py_mod_exec, reinterpret_cast<void*>(install_exit_gate)},
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
     {0, nullptr},
 };

@@ -88,11 +88,17 @@ void raise_lookup_failure() {
 const NumpyApi* numpy_api() {
     if (const NumpyApi* api = published_api.load(std::memory_order_acquire)) return api;
     // Another thread may be importing NumPy; wait for it without holding the
-    // interpreter lock, which that import may need.
+    // interpreter lock, which that import may need, and let the mutex go
+    // before asking for the lock again (a thread may stay parked there while
+    // the interpreter exits).
     std::unique_lock lock(lookup_mutex, std::try_to_lock);
-    if (!lock.owns_lock()) {
-        GilReleased unlocked;
-        lock.lock();
+    while (!lock.owns_lock()) {
+        {
+            GilReleased unlocked;
+            std::lock_guard wait_for_lookup(lookup_mutex);
+        }
+        if (const NumpyApi* api = published_api.load(std::memory_order_acquire)) return api;
+        lock.try_lock();
     }
     if (const NumpyApi* api = published_api.load(std::memory_order_acquire)) return api;
     NumpyApi candidate{};

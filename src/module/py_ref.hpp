@@ -4,6 +4,7 @@
 // error path has to count references by hand.
 #include <utility>
 
+#include "module/lifecycle.hpp"
 #include "module/python.hpp"
 
 namespace ostrel::py {
@@ -43,13 +44,14 @@ private:
 };
 
 // Releases the interpreter lock for its lifetime. No Python object may be
-// touched while one is alive.
+// touched while one is alive. Taking the lock back never unwinds: a thread
+// that comes back while the interpreter exits stays parked (see lifecycle.hpp).
 class GilReleased {
 public:
     GilReleased() noexcept : state_(PyEval_SaveThread()) {}
     GilReleased(const GilReleased&) = delete;
     GilReleased& operator=(const GilReleased&) = delete;
-    ~GilReleased() { PyEval_RestoreThread(state_); }
+    ~GilReleased() { reacquire_interpreter(state_); }
 
 private:
     PyThreadState* state_;

@@ -9,64 +9,16 @@ import numpy as np
 import pytest
 
 from ostrel_core import encode_srgb
+from references import THRESHOLD, bits, from_bits
+from references import assert_matches_encode_reference as assert_matches_reference
 
 f32 = np.float32
-
-
-def from_bits(*patterns):
-    return np.array(patterns, np.uint32).view(f32)
-
-
-def bits(values):
-    return np.ascontiguousarray(values, f32).view(np.uint32)
-
-
-THRESHOLD = from_bits(0x3B4D2E1C)[0]  # 0.0031308
-SLOPE = from_bits(0x414EB852)[0]  # 12.92
-EXPONENT = from_bits(0x3ED55555)[0]  # 1/2.4
-SCALE = from_bits(0x3F870A3D)[0]  # 1.055
-OFFSET = from_bits(0xBD6147AE)[0]  # -0.055
 
 
 def encode(values):
     """Runs the kernel over a flat sequence of values."""
     flat = np.ascontiguousarray(values, f32).ravel()
     return encode_srgb(flat.reshape(1, -1, 1)).ravel()
-
-
-def correctly_rounded_power(x):
-    """x ** EXPONENT rounded once to float32. It is evaluated in extended and
-    in double precision; where the two roundings agree the result is the
-    correctly rounded one (they would differ only next to a midpoint)."""
-    with np.errstate(all="ignore"):
-        wide = np.power(x.astype(np.longdouble), np.longdouble(EXPONENT)).astype(f32)
-        narrow = np.power(x.astype(np.float64), np.float64(EXPONENT)).astype(f32)
-    undecided = (bits(wide) != bits(narrow)) & ~(np.isnan(wide) & np.isnan(narrow))
-    assert not undecided.any(), f"reference undecided for {x[undecided][:5]!r}"
-    return wide
-
-
-def assert_matches_reference(x, result):
-    x = np.asarray(x, f32)
-    result = np.asarray(result, f32)
-    assert result.dtype == f32 and result.shape == x.shape
-    linear = x <= THRESHOLD
-    with np.errstate(all="ignore"):
-        expected_linear = x[linear] * SLOPE
-    # The linear segment is one rounded multiplication: exact bits.
-    mismatch = np.flatnonzero(bits(result[linear]) != bits(expected_linear))
-    assert mismatch.size == 0, (
-        f"linear segment: x={x[linear][mismatch[:5]]!r} gave {result[linear][mismatch[:5]]!r}, "
-        f"expected {expected_linear[mismatch[:5]]!r}"
-    )
-    # The power segment (x above the threshold, +inf and NaN).
-    xp, rp = x[~linear], result[~linear]
-    nan = np.isnan(xp)
-    assert np.array_equal(np.isnan(rp), nan)
-    # The power is correctly rounded, so these bits are exact too.
-    expected = (correctly_rounded_power(xp[~nan]) * SCALE) + OFFSET
-    bad = np.flatnonzero(bits(rp[~nan]) != bits(expected))
-    assert bad.size == 0, f"power segment: x={xp[~nan][bad[:5]]!r} gave {rp[~nan][bad[:5]]!r}"
 
 
 @pytest.mark.parametrize(

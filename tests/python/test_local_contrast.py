@@ -16,91 +16,10 @@ import pytest
 
 import ostrel_core
 from ostrel_core import GuidedFilterParams, local_contrast
+from references import assert_same_floats as assert_same
+from references import guided_filter_reference, local_contrast_reference
 
 f32 = np.float32
-
-
-# ---------------------------------------------------------------------------
-# Reference: the same steps in NumPy, float64 where the filter uses double.
-
-
-def summed_area_table(plane):
-    """T(y, x) = ((P(y, x) + top) + left) - corner, row by row, left to right.
-
-    P + top is independent across a row and is formed for the whole row at
-    once; the rest is a chain through `left` and is walked element by element
-    with Python floats (IEEE doubles)."""
-    p = np.asarray(plane, np.float64)
-    h, w = p.shape
-    table = np.zeros((h, w))
-    above = np.zeros(w)
-    for y in range(h):
-        with np.errstate(all="ignore"):
-            partial = (p[y] + above).tolist()
-        corner = [0.0] + above[:-1].tolist()
-        row = []
-        left = 0.0
-        for x in range(w):
-            left = (partial[x] + left) - corner[x]
-            row.append(left)
-        table[y] = row
-        above = table[y]
-    return table
-
-
-def window_sums(table, r):
-    """((br - top) - left) + corner over the clipped windows, and their counts."""
-    h, w = table.shape
-    y = np.arange(h)[:, None]
-    x = np.arange(w)[None, :]
-    y0, y1 = np.maximum(y - r, 0), np.minimum(y + r, h - 1)
-    x0, x1 = np.maximum(x - r, 0), np.minimum(x + r, w - 1)
-    has_top, has_left = y > r, x > r
-    above, before = np.maximum(y0 - 1, 0), np.maximum(x0 - 1, 0)
-    br = table[y1, x1]
-    top = np.where(has_top, table[above, x1], 0.0)
-    left = np.where(has_left, table[y1, before], 0.0)
-    corner = np.where(has_top & has_left, table[above, before], 0.0)
-    with np.errstate(all="ignore"):
-        sums = ((br - top) - left) + corner
-    counts = ((y1 - y0 + 1) * (x1 - x0 + 1)).astype(np.float64)
-    return sums, counts
-
-
-def guided_filter_reference(plane, r, eps):
-    i = np.asarray(plane, f32)
-    with np.errstate(all="ignore"):
-        squares = i * i
-        s_i, n = window_sums(summed_area_table(i), r)
-        s_i2, _ = window_sums(summed_area_table(squares), r)
-        mean_i = s_i / n
-        mean_i2 = s_i2 / n
-        var = mean_i2 - mean_i * mean_i
-        d = np.float64(f32(eps)) + var
-        a = np.where(d > 0.0, var / d, 0.0)
-        b = (1.0 - a) * mean_i
-        s_a, n = window_sums(summed_area_table(a.astype(f32)), r)
-        s_b, _ = window_sums(summed_area_table(b.astype(f32)), r)
-        mean_a = s_a / n
-        mean_b = s_b / n
-        return (mean_b + i.astype(np.float64) * mean_a).astype(f32)
-
-
-def local_contrast_reference(image, r, eps, strength, q=None):
-    luminance = np.asarray(image, f32)[:, :, 0]
-    if q is None:
-        q = guided_filter_reference(luminance, r, eps)
-    with np.errstate(all="ignore"):
-        out = ((luminance - q) * f32(strength)) + luminance
-    return out[:, :, None]
-
-
-def assert_same(actual, expected):
-    """Same NaN positions, and the same bits everywhere else."""
-    assert actual.shape == expected.shape and actual.dtype == expected.dtype == f32
-    nan_actual, nan_expected = np.isnan(actual), np.isnan(expected)
-    np.testing.assert_array_equal(nan_actual, nan_expected)
-    np.testing.assert_array_equal(actual.view(np.uint32)[~nan_actual], expected.view(np.uint32)[~nan_expected])
 
 
 # ---------------------------------------------------------------------------

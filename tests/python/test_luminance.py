@@ -15,37 +15,11 @@ import pytest
 
 import ostrel_core
 from ostrel_core import ColorFilter, LuminanceStandard, channel_mixer_bw, color_filter_bw, luminance_bw
+from references import COEFFICIENTS, assert_same_bits, assert_same_floats, filter_weights, from_bits
+from references import luminance_reference as reference
 
 f32 = np.float32
 
-
-def from_bits(*patterns):
-    return np.array(patterns, np.uint32).view(f32)
-
-
-# The stored coefficient and transmission rows, by member code.
-COEFFICIENTS = [
-    from_bits(0x3E991687, 0x3F1645A2, 0x3DE978D5),  # Bt601
-    from_bits(0x3E59B3D0, 0x3F371759, 0x3D93DD98),  # Bt709
-    from_bits(0x3E86809D, 0x3F2D9168, 0x3D72E48F),  # Bt2020
-]
-_ONE, _T09, _T055, _T03, _T02, _T01, _T002 = (
-    0x3F800000,
-    0x3F666666,
-    0x3F0CCCCD,
-    0x3E99999A,
-    0x3E4CCCCD,
-    0x3DCCCCCD,
-    0x3CA3D70A,
-)
-TRANSMISSIONS = [
-    from_bits(_ONE, _ONE, _ONE),  # NoFilter
-    from_bits(_ONE, _T09, _T03),  # Yellow8K2
-    from_bits(_ONE, _T055, _T01),  # Orange21
-    from_bits(_ONE, _T01, _T002),  # Red25A
-    from_bits(_T02, _ONE, _T03),  # Green11X1
-    from_bits(_T01, _T03, _ONE),  # Blue47C5
-]
 STANDARDS = [LuminanceStandard.Bt601, LuminanceStandard.Bt709, LuminanceStandard.Bt2020]
 FILTERS = [
     ColorFilter.NoFilter,
@@ -55,36 +29,6 @@ FILTERS = [
     ColorFilter.Green11X1,
     ColorFilter.Blue47C5,
 ]
-
-
-def reference(img, weights):
-    """(R*wR + G*wG) + B*wB in float32, one rounding per operation, in that order."""
-    img = np.asarray(img, f32)
-    wr, wg, wb = (f32(w) for w in weights)
-    with np.errstate(all="ignore"):
-        red = img[..., 0:1] * wr
-        green = img[..., 1:2] * wg
-        blue = img[..., 2:3] * wb
-        return (red + green) + blue
-
-
-def filter_weights(filter_code, standard_code):
-    with np.errstate(all="ignore"):
-        return COEFFICIENTS[standard_code] * TRANSMISSIONS[filter_code]
-
-
-def assert_same_floats(actual, expected):
-    """Equal bit patterns, NaN matching any NaN (IEEE leaves the payload of an
-    operation on two NaNs open, so NumPy may pick the other operand's)."""
-    assert actual.dtype == f32 and actual.shape == expected.shape
-    nan_actual, nan_expected = np.isnan(actual), np.isnan(expected)
-    np.testing.assert_array_equal(nan_actual, nan_expected)
-    np.testing.assert_array_equal(actual.view(np.uint32)[~nan_actual], expected.view(np.uint32)[~nan_expected])
-
-
-def assert_same_bits(actual, expected, message=""):
-    assert actual.shape == expected.shape, message
-    np.testing.assert_array_equal(actual.view(np.uint32), expected.view(np.uint32), err_msg=message)
 
 
 SPECIALS = from_bits(

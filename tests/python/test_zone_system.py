@@ -15,66 +15,12 @@ import numpy as np
 import pytest
 
 import ostrel_core
+from references import FLOOR
+from references import zone_reference as reference
 
 f32 = np.float32
 
-
-def bits_f32(pattern: int) -> np.float32:
-    value: np.float32 = np.array([pattern], np.uint32).view(f32)[0]
-    return value
-
-
-FLOOR = bits_f32(0x2EDBE6FF)  # 1e-10
-LN2 = bits_f32(0x3F317218)
-MIDDLE_ZONE = f32(5.0)
-GREY_STOPS = bits_f32(0x401E54E3)  # -log2(0.18)
-WIDTH = bits_f32(0x3FA3D70B)  # 2 * 0.8**2 in single precision
-
 ELEVEN_ZONES = {zone: float(f32(0.1 * (zone - 5))) for zone in range(11)}
-
-
-def correctly_rounded(function):
-    """function(x) rounded once to float32. It is evaluated in extended and in
-    double precision; where the two roundings agree the result is the
-    correctly rounded one (they would differ only next to a midpoint)."""
-
-    def evaluate(x):
-        x = np.asarray(x, f32)
-        with np.errstate(all="ignore"):
-            wide = function(x.astype(np.longdouble)).astype(f32)
-            narrow = function(x.astype(np.float64)).astype(f32)
-        same = (wide.view(np.uint32) == narrow.view(np.uint32)) | (np.isnan(wide) & np.isnan(narrow))
-        assert same.all(), f"reference undecided for {x[~same][:5]!r}"
-        return wide
-
-    return evaluate
-
-
-def reference(g, offsets, log=None, exp=None, exp2=None):
-    """The curve step by step in float32, terms in ascending zone order.
-
-    log/exp/exp2 default to float64 evaluations rounded once to float32, i.e.
-    correctly rounded single-precision functions."""
-    log = log or correctly_rounded(np.log)
-    exp = exp or correctly_rounded(np.exp)
-    exp2 = exp2 or correctly_rounded(np.exp2)
-    g = np.asarray(g, f32)
-    if not offsets:
-        return g.copy()
-    with np.errstate(all="ignore"):
-        x = np.where(g > FLOOR, g, FLOOR).astype(f32)
-        z = log(x)
-        z = z / LN2
-        z = z + MIDDLE_ZONE
-        z = z + GREY_STOPS
-        s = np.full_like(z, -0.0)
-        for centre, offset in sorted(offsets.items()):
-            d = z - f32(centre)
-            e = (-d) * d
-            e = e / WIDTH
-            w = exp(e)
-            s = (w * f32(offset)) + s
-        return g * exp2(s)
 
 
 def run(values, offsets):
