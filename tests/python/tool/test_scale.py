@@ -97,13 +97,14 @@ def _restore_writing() -> None:
 @unsanitized
 def test_a_worker_killed_mid_write_loses_nothing(client, photo_folder, tmp_path):
     marker = tmp_path / "killed-once"
+    client.wait_for_workers(2)  # every worker gets the hook
     client.run(_kill_while_writing, "p3.tif", str(marker))
     try:
         report = ostrel.convert_files([photo_folder], tmp_path / "out", client=client)
     finally:
         client.run(_restore_writing)
     assert marker.exists()  # a worker did die
-    assert report.converted == 7 and report.failed == 0
+    assert report.converted == 7 and report.failed == 0, report.outcomes
     local = ostrel.convert_files([photo_folder / "p3.png"], tmp_path / "local")
     assert local.converted == 1
     assert digest(tmp_path / "out" / "p3.tif") == digest(tmp_path / "local" / "p3.tif")
@@ -134,6 +135,7 @@ def _restore_reading() -> None:
 def test_a_damaged_file_is_reported_once_and_not_retried(client, photo_folder, tmp_path):
     (photo_folder / "notes.jpg").write_text("not a photo")
     log = tmp_path / "reads.log"
+    client.wait_for_workers(2)  # a worker killed by an earlier test is back
     client.run(_log_reads, str(log))
     try:
         report = ostrel.convert_files([photo_folder], tmp_path / "out", client=client)
