@@ -69,7 +69,8 @@ void bench(const char* name, const std::vector<float>& input, Libm libm, Ours ou
         std::printf(" %9.2f", ns);
         if (isa != ostrel::Isa::scalar && scalar_ns > 0) {
             char text[64];
-            std::snprintf(text, sizeof text, " %s/scalar %.2f", std::string(ostrel::isa_name(isa)).c_str(), ns / scalar_ns);
+            std::snprintf(text, sizeof text, " %s/scalar %.2f", std::string(ostrel::isa_name(isa)).c_str(),
+                          ns / scalar_ns);
             ratios += text;
         }
     }

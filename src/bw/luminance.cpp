@@ -242,7 +242,8 @@ using LineLoop = void (*)(const float*, std::ptrdiff_t, std::ptrdiff_t, float*, 
 #if defined(__SSE2__)
 constexpr IsaTable<LineLoop> kLineLoops{{mix_line_scalar, LuminanceLanes<Sse2Lanes>::mix_line}};
 #elif defined(__aarch64__) && defined(__ARM_NEON)
-constexpr IsaTable<LineLoop> kLineLoops{{mix_line_scalar, nullptr, nullptr, nullptr, LuminanceLanes<NeonLanes>::mix_line}};
+constexpr IsaTable<LineLoop> kLineLoops{
+    {mix_line_scalar, nullptr, nullptr, nullptr, LuminanceLanes<NeonLanes>::mix_line}};
 #else
 constexpr IsaTable<LineLoop> kLineLoops{{mix_line_scalar}};
 #endif

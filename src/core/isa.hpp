@@ -27,8 +27,7 @@ inline constexpr std::size_t kIsaCount = 5;
 
 // The fastest first: best_isa() is the first supported one. A processor has
 // either the x86 sets or NEON, never both.
-inline constexpr std::array<Isa, kIsaCount> kIsaPreference{Isa::avx512, Isa::avx2, Isa::sse2, Isa::neon,
-                                                           Isa::scalar};
+inline constexpr std::array<Isa, kIsaCount> kIsaPreference{Isa::avx512, Isa::avx2, Isa::sse2, Isa::neon, Isa::scalar};
 
 // The set to use instead when `isa` has no entry in a table or is not
 // supported: the next slower one on the same processor family.

@@ -26,7 +26,9 @@ inline constexpr bool is_nan(double v) noexcept {
     return (std::bit_cast<std::uint64_t>(v) & 0x7FFFFFFFFFFFFFFFull) > 0x7FF0000000000000ull;
 }
 
-inline constexpr float quiet(float v) noexcept { return std::bit_cast<float>(std::bit_cast<std::uint32_t>(v) | 0x00400000u); }
+inline constexpr float quiet(float v) noexcept {
+    return std::bit_cast<float>(std::bit_cast<std::uint32_t>(v) | 0x00400000u);
+}
 inline constexpr double quiet(double v) noexcept {
     return std::bit_cast<double>(std::bit_cast<std::uint64_t>(v) | 0x0008000000000000ull);
 }

@@ -259,7 +259,7 @@ template <class A, class ColumnStride>
         const double mean_b = A::div(s_b, n);
         const double i = i_row[static_cast<std::ptrdiff_t>(x) * step];
         const auto q = static_cast<float>(A::add(mean_b, A::mul(i, mean_a)));
-        any_nan |= q != q;
+        any_nan |= nan_rule::is_nan(q);
         q_row[x] = q;
     });
     return any_nan;
@@ -461,7 +461,7 @@ ResultBuffer rolling_form(const PlaneView& plane, std::uint32_t radius, float ep
                     if (k < coefficient_count) {
                         const std::size_t y = first_coefficient + k;
                         coefficient_row<A>(g, t_i, t_i2, eps_d, y, xa, xb, q_out + y * width,
-                                        b_ring + (y % b_slots) * width);
+                                           b_ring + (y % b_slots) * width);
                     } else {
                         const std::size_t y = first_output + (k - coefficient_count);
                         note_nan(output_row<A>(g, t_a, t_b, plane, column_stride, y, xa, xb, q_out + y * width),
@@ -494,9 +494,8 @@ ResultBuffer with_nan_rule(const Form& form) {
 }  // namespace
 
 ResultBuffer guided_filter_plain(const PlaneView& plane, std::uint32_t radius, float eps) {
-    return with_nan_rule([&](auto arithmetic, bool& any_nan) {
-        return plain_form<decltype(arithmetic)>(plane, radius, eps, any_nan);
-    });
+    return with_nan_rule(
+        [&](auto arithmetic, bool& any_nan) { return plain_form<decltype(arithmetic)>(plane, radius, eps, any_nan); });
 }
 
 ResultBuffer guided_filter_rolling(const PlaneView& plane, std::uint32_t radius, float eps, std::size_t band_rows) {

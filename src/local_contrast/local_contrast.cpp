@@ -48,7 +48,7 @@ KernelResult local_contrast(const ImageView& input, std::uint32_t radius, float 
                     const float detail = l - row[begin + k];
                     const float scaled = detail * strength;
                     values[k] = scaled + l;
-                    any_nan |= values[k] != values[k];
+                    any_nan |= nan_rule::is_nan(values[k]);
                 }
                 if (any_nan) {
                     for (std::size_t k = 0; k < n; ++k) {

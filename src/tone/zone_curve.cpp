@@ -115,7 +115,7 @@ struct ZoneCurveRun {
             bool any_nan = false;
             for (std::size_t i = 0; i < n; ++i) {
                 const float value = g[i] * scratch[i];
-                any_nan |= value != value;
+                any_nan |= nan_rule::is_nan(value);
                 output[base + i] = value;
             }
             if (!any_nan) continue;

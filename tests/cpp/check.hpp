@@ -73,4 +73,5 @@ inline void report(const char* file, int line, const std::string& what) {
         }                                               \
     } while (0)
 
-#define SKIP(reason) throw ::check::Skipped{reason}
+#define SKIP(reason) \
+    throw ::check::Skipped { reason }

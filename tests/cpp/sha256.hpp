@@ -28,9 +28,9 @@ public:
     void update_floats(const float* values, std::size_t count) {
         for (std::size_t i = 0; i < count; ++i) {
             const auto pattern = std::bit_cast<std::uint32_t>(values[i]);
-            const unsigned char bytes[4] = {static_cast<unsigned char>(pattern), static_cast<unsigned char>(pattern >> 8),
-                                            static_cast<unsigned char>(pattern >> 16),
-                                            static_cast<unsigned char>(pattern >> 24)};
+            const unsigned char bytes[4] = {
+                static_cast<unsigned char>(pattern), static_cast<unsigned char>(pattern >> 8),
+                static_cast<unsigned char>(pattern >> 16), static_cast<unsigned char>(pattern >> 24)};
             update(bytes, 4);
         }
     }

@@ -108,7 +108,9 @@ struct Stored {
 
 Stored store(const std::vector<float>& logical, Shape3 shape, std::ptrdiff_t rs, std::ptrdiff_t cs,
              std::ptrdiff_t chs) {
-    const auto extent = [](std::size_t n, std::ptrdiff_t s) { return n == 0 ? 0 : static_cast<std::ptrdiff_t>(n - 1) * s; };
+    const auto extent = [](std::size_t n, std::ptrdiff_t s) {
+        return n == 0 ? 0 : static_cast<std::ptrdiff_t>(n - 1) * s;
+    };
     std::ptrdiff_t low = 0;
     std::ptrdiff_t high = 0;
     for (const std::ptrdiff_t e : {extent(shape.height, rs), extent(shape.width, cs), extent(shape.channels, chs)}) {
@@ -215,7 +217,7 @@ std::vector<Case> corpus() {
         float strength;
     };
     const std::vector<Filter> filters{
-        {0, 0.01f, 0.5f}, {1, 0.001f, 1.0f}, {3, 0.01f, 0.6f}, {8, 1e-4f, -0.5f},    {2, 0.01f, 0.0f},
+        {0, 0.01f, 0.5f}, {1, 0.001f, 1.0f}, {3, 0.01f, 0.6f}, {8, 1e-4f, -0.5f},         {2, 0.01f, 0.0f},
         {2, 0.01f, kInf}, {2, 0.01f, quiet}, {2, 0.0f, 0.7f},  {2, quiet_negative, 0.7f}, {40, 0.05f, 0.8f},
     };
     seed = 30;

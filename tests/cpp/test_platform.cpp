@@ -104,5 +104,6 @@ TEST_CASE("platform: detached threads start with every signal blocked, the calle
     CHECK(started.with_signals_blocked == started.count);
     sigset_t after;
     pthread_sigmask(SIG_BLOCK, nullptr, &after);
-    for (const int signal : {SIGINT, SIGTERM, SIGUSR1}) CHECK(sigismember(&before, signal) == sigismember(&after, signal));
+    for (const int signal : {SIGINT, SIGTERM, SIGUSR1})
+        CHECK(sigismember(&before, signal) == sigismember(&after, signal));
 }
