@@ -26,6 +26,14 @@ inline constexpr bool is_nan(double v) noexcept {
     return (std::bit_cast<std::uint64_t>(v) & 0x7FFFFFFFFFFFFFFFull) > 0x7FF0000000000000ull;
 }
 
+// A loop that ORs nan_flag() over its values and tests any_nan() after it
+// learns whether one was NaN, and still vectorises: the top bit of the flag is
+// set exactly for a NaN (its magnitude bits exceed infinity's).
+inline constexpr std::uint32_t nan_flag(float v) noexcept {
+    return 0x7F800000u - (std::bit_cast<std::uint32_t>(v) & 0x7FFFFFFFu);
+}
+inline constexpr bool any_nan(std::uint32_t flags) noexcept { return (flags >> 31) != 0; }
+
 inline constexpr float quiet(float v) noexcept {
     return std::bit_cast<float>(std::bit_cast<std::uint32_t>(v) | 0x00400000u);
 }

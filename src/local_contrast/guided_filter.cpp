@@ -253,16 +253,16 @@ template <class A, class ColumnStride>
                                   float* q_row) noexcept {
     const float* i_row = plane.origin + static_cast<std::ptrdiff_t>(y) * plane.row_stride;
     const std::ptrdiff_t step = column_stride;
-    bool any_nan = false;
+    std::uint32_t nan_flags = 0;
     row_windows<A>(g, t_a, t_b, y, xa, xb, [&](std::size_t x, double s_a, double s_b, double n) {
         const double mean_a = A::div(s_a, n);
         const double mean_b = A::div(s_b, n);
         const double i = i_row[static_cast<std::ptrdiff_t>(x) * step];
         const auto q = static_cast<float>(A::add(mean_b, A::mul(i, mean_a)));
-        any_nan |= nan_rule::is_nan(q);
+        nan_flags |= nan_rule::nan_flag(q);
         q_row[x] = q;
     });
-    return any_nan;
+    return nan_rule::any_nan(nan_flags);
 }
 
 // Sets *flag once any caller reports a NaN.

@@ -1,6 +1,7 @@
 #include "local_contrast/local_contrast.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <string>
 #include <type_traits>
 
@@ -42,15 +43,15 @@ KernelResult local_contrast(const ImageView& input, std::uint32_t radius, float 
             float values[kRun];
             for (std::size_t begin = xa; begin < xb; begin += kRun) {
                 const std::size_t n = std::min(kRun, xb - begin);
-                bool any_nan = false;
+                std::uint32_t nan_flags = 0;
                 for (std::size_t k = 0; k < n; ++k) {
                     const float l = l_row[static_cast<std::ptrdiff_t>(begin + k) * step];
                     const float detail = l - row[begin + k];
                     const float scaled = detail * strength;
                     values[k] = scaled + l;
-                    any_nan |= nan_rule::is_nan(values[k]);
+                    nan_flags |= nan_rule::nan_flag(values[k]);
                 }
-                if (any_nan) {
+                if (nan_rule::any_nan(nan_flags)) {
                     for (std::size_t k = 0; k < n; ++k) {
                         if (!nan_rule::is_nan(values[k])) continue;
                         const float l = l_row[static_cast<std::ptrdiff_t>(begin + k) * step];

@@ -112,13 +112,13 @@ struct ZoneCurveRun {
                 for (std::size_t i = 0; i < n; ++i) stops[i] = (scratch[i] * term.offset) + stops[i];
             }
             cr_exp2f_batch(stops, scratch, n, isa);
-            bool any_nan = false;
+            std::uint32_t nan_flags = 0;
             for (std::size_t i = 0; i < n; ++i) {
                 const float value = g[i] * scratch[i];
-                any_nan |= nan_rule::is_nan(value);
+                nan_flags |= nan_rule::nan_flag(value);
                 output[base + i] = value;
             }
-            if (!any_nan) continue;
+            if (!nan_rule::any_nan(nan_flags)) continue;
             for (std::size_t i = 0; i < n; ++i) {
                 if (nan_rule::is_nan(output[base + i])) output[base + i] = zone_curve_value(g[i], terms);
             }
