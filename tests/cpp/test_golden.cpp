@@ -25,6 +25,7 @@
 
 #include "bw/luminance.hpp"
 #include "check.hpp"
+#include "forced_isa.hpp"
 #include "core/isa.hpp"
 #include "encode/encode_srgb.hpp"
 #include "local_contrast/guided_filter.hpp"
@@ -33,6 +34,8 @@
 #include "tone/zone_curve.hpp"
 
 namespace {
+
+using check::ForcedIsa;
 
 using ostrel::ImageView;
 using ostrel::Isa;
@@ -258,19 +261,6 @@ std::map<std::string, Golden> read_golden(const char* path) {
     }
     return golden;
 }
-
-// Forces one instruction set for the life of the guard.
-class ForcedIsa {
-public:
-    explicit ForcedIsa(Isa isa) : ok_(ostrel::force_isa(isa)) {}
-    ForcedIsa(const ForcedIsa&) = delete;
-    ForcedIsa& operator=(const ForcedIsa&) = delete;
-    ~ForcedIsa() { ostrel::force_isa(std::nullopt); }
-    bool ok() const { return ok_; }
-
-private:
-    bool ok_;
-};
 
 }  // namespace
 

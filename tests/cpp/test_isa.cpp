@@ -10,26 +10,15 @@
 #include <vector>
 
 #include "check.hpp"
+#include "forced_isa.hpp"
 #include "core/isa.hpp"
 #include "encode/encode_srgb.hpp"
 #include "tone/zone_curve.hpp"
 
 namespace {
 
+using check::ForcedIsa;
 using ostrel::Isa;
-
-// Forces one instruction set for the life of the guard.
-class ForcedIsa {
-public:
-    explicit ForcedIsa(Isa isa) : ok_(ostrel::force_isa(isa)) {}
-    ForcedIsa(const ForcedIsa&) = delete;
-    ForcedIsa& operator=(const ForcedIsa&) = delete;
-    ~ForcedIsa() { ostrel::force_isa(std::nullopt); }
-    bool ok() const { return ok_; }
-
-private:
-    bool ok_;
-};
 
 std::vector<Isa> supported_sets() {
     std::vector<Isa> sets;
