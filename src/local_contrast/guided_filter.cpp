@@ -79,12 +79,13 @@ struct FloatRows {  // a or b: a whole plane, or a ring of `slots` rows
 };
 
 // The kernels below are written once over an arithmetic A: nan_rule::Plain
-// (plain operations) or nan_rule::Ruled (the project's NaN rule). A plane is
-// filtered with plain operations; only when the result holds a NaN, whose
-// payload the hardware and the compiler's operand order would choose, is it
-// filtered again by the rule (guided_filter_as). The other results are the
-// same bits either way. They are kept out of line, so that the whole-plane
-// and the rolling form run the very same machine code.
+// (plain operations) or nan_rule::Ruled (the project's NaN rule, operands in
+// the order written). A plane is filtered with plain operations; only when
+// the result holds a NaN, whose payload the hardware and the compiler's
+// operand order would choose, is it filtered again by the rule
+// (with_nan_rule). Every other result is the same bits either way. They are
+// kept out of line, so that the whole-plane and the rolling form run the very
+// same machine code.
 
 // T(y, x) = ((P(y, x) + top) + left) - corner, in double, where a neighbour
 // outside the table reads as +0.0. Each entry waits for its left neighbour,

@@ -25,9 +25,9 @@
 
 #include "bw/luminance.hpp"
 #include "check.hpp"
-#include "forced_isa.hpp"
 #include "core/isa.hpp"
 #include "encode/encode_srgb.hpp"
+#include "forced_isa.hpp"
 #include "local_contrast/guided_filter.hpp"
 #include "local_contrast/local_contrast.hpp"
 #include "sha256.hpp"

@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "check.hpp"
-#include "forced_isa.hpp"
 #include "core/isa.hpp"
 #include "encode/encode_srgb.hpp"
+#include "forced_isa.hpp"
 #include "tone/zone_curve.hpp"
 
 namespace {

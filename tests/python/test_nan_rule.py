@@ -77,4 +77,3 @@ def test_local_contrast_detail_step_follows_the_rule() -> None:
     got = oc.local_contrast(plane, oc.GuidedFilterParams(radius=0, eps=0.01), 0.5)
     expected = plane.view(np.uint32) | QUIET_BIT
     np.testing.assert_array_equal(got.view(np.uint32), expected)
-
