@@ -45,3 +45,30 @@ pip_install() {
   "$dir/bin/python" -m pip install --quiet --disable-pip-version-check "$@" \
     2> >(grep -v '^WARNING: Location .* is ignored' >&2)
 }
+
+# install_debian_packages COMMAND:PACKAGE...: apt-get installs each PACKAGE
+# whose COMMAND is missing (as root, or through sudo), without questions.
+install_debian_packages() {
+  local pair missing=()
+  for pair in "$@"; do
+    command -v "${pair%%:*}" >/dev/null 2>&1 || missing+=("${pair#*:}")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  local sudo=()
+  [ "$(id -u)" -ne 0 ] && sudo=(sudo)
+  echo "installing ${missing[*]} (Debian packages)"
+  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq
+  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" \
+    > "$out/apt-get.log" 2>&1 || { tail -20 "$out/apt-get.log"; return 1; }
+}
+
+# cpp_report LOG XML: the C++ test program's closing line ("N passed, N
+# failed, N skipped") as a JUnit summary for the test command's totals.
+cpp_report() {
+  local counts
+  counts=$(tail -1 "$1" | sed -n 's/^\([0-9]*\) passed, \([0-9]*\) failed, \([0-9]*\) skipped$/\1 \2 \3/p')
+  [ -n "$counts" ] || { echo "error: no closing line in $1" >&2; return 1; }
+  set -- "$2" $counts
+  printf '<testsuite name="cpp" tests="%d" failures="%d" errors="0" skipped="%d"/>\n' \
+    $(($2 + $3 + $4)) "$3" "$4" > "$1"
+}

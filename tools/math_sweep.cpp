@@ -7,15 +7,24 @@
 //   out/build-dev/math_sweep [logf] [expf] [exp2f] [powf] [powf-table] [--step N] [--threads T]
 // (no function names: all five; --step N tests every N-th bit pattern only).
 //
-// The reference is the long double libm (64-bit significand) rounded to float;
-// where that value lies within 2^-56 (relative) of a rounding boundary, far
-// wider than its own error, the 113-bit libquadmath result decides instead.
-// For each function the tool reports, for ours and for the C runtime: the
-// largest error in ulps and the number of results that are not correctly
-// rounded. For ours it also reports how often the slow path ran, the largest
-// relative error of the double-precision fast path, and whether the scalar,
-// SSE2 and best vector paths agreed bit for bit.
+// The reference is the long double libm rounded to float; where that value
+// lies within 2^-56 (relative) of a rounding boundary, far wider than its own
+// error, a 113-bit result decides instead: libquadmath's where long double
+// has a 64-bit significand (x86-64), the long double function itself where
+// long double is binary128 (aarch64 Linux). For each function the tool
+// reports, for ours and for the C runtime: the largest error in ulps and the
+// number of results that are not correctly rounded. For ours it also reports
+// how often the slow path ran, the largest relative error of the
+// double-precision fast path, and whether every instruction set the
+// processor has gave the scalar path's bits.
+#include <cfloat>
+
+#if LDBL_MANT_DIG == 113
+#define OSTREL_SWEEP_QUAD_IS_LONG_DOUBLE 1
+#else
+#define OSTREL_SWEEP_QUAD_IS_LONG_DOUBLE 0
 #include <quadmath.h>
+#endif
 
 #include <atomic>
 #include <bit>
@@ -76,6 +85,9 @@ long double ref_long_double(Fn f, float x) {
     return 0;
 }
 
+#if OSTREL_SWEEP_QUAD_IS_LONG_DOUBLE
+float ref_quad(Fn f, float x) { return static_cast<float>(ref_long_double(f, x)); }
+#else
 float ref_quad(Fn f, float x) {
     const __float128 v = x;
     switch (f) {
@@ -91,6 +103,7 @@ float ref_quad(Fn f, float x) {
     }
     return 0;
 }
+#endif
 
 float glibc(Fn f, float x) {
     switch (f) {
@@ -231,19 +244,28 @@ struct Stats {
 void sweep_chunk(Fn f, std::uint64_t begin, std::uint64_t count, std::uint64_t step, Stats& st) {
     std::vector<float> in;
     in.reserve(count / step + 1);
-    for (std::uint64_t b = begin; b < begin + count; b += step)
+    // The multiples of `step` in [begin, begin + count): one global stride.
+    for (std::uint64_t b = (begin + step - 1) / step * step; b < begin + count; b += step)
         in.push_back(std::bit_cast<float>(static_cast<std::uint32_t>(b)));
     const std::size_t n = in.size();
-    std::vector<float> best(n), sse2(n), scalar(n);
+    std::vector<float> best(n), scalar(n), other(n);
     ours_batch(f, in.data(), best.data(), n, ostrel::best_isa());
-    ours_batch(f, in.data(), sse2.data(), n, ostrel::Isa::sse2);
     ours_batch(f, in.data(), scalar.data(), n, ostrel::Isa::scalar);
+    for (std::size_t i = 0; i < n; ++i) {
+        if (!same(best[i], scalar[i])) ++st.path_mismatch;
+    }
+    for (const ostrel::Isa isa : ostrel::kIsaPreference) {
+        if (isa == ostrel::best_isa() || isa == ostrel::Isa::scalar || !ostrel::isa_supported(isa)) continue;
+        ours_batch(f, in.data(), other.data(), n, isa);
+        for (std::size_t i = 0; i < n; ++i) {
+            if (!same(other[i], scalar[i])) ++st.path_mismatch;
+        }
+    }
     for (std::size_t i = 0; i < n; ++i) {
         const float x = in[i];
         const Reference ref = reference(f, x);
         ++st.tested;
         if (ref.by_quad) ++st.by_quad;
-        if (!same(best[i], sse2[i]) || !same(best[i], scalar[i])) ++st.path_mismatch;
         const float ours = best[i];
         if (!same(ours, ref.rounded)) {
             ++st.ours_wrong;

@@ -6,10 +6,14 @@
 #include <string>
 
 #include "core/fault.hpp"
+#include "core/isa.hpp"
 #include "parallel/parallel_for.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#endif
+#if defined(__aarch64__) && defined(__ARM_NEON)
+#include <arm_neon.h>
 #endif
 
 namespace ostrel {
@@ -43,157 +47,205 @@ constexpr std::array<ChannelWeights, kFilterCount> kTransmissions{{
     {k0_1, k0_3, kOne},   // Blue47C5
 }};
 
+// Four lanes of floats in SSE2 or NEON registers (the baseline of x86-64 and
+// of aarch64), for the lane loops below.
 #if defined(__SSE2__)
-// The products and sums of four pixels at once. When both operands of an x86
-// operation are NaN, the result is the first operand's NaN; a plain vector
-// product lets the compiler swap its operands, so the order is fixed in the
-// instruction. Every path below goes through these, so no layout and no split
-// of the grid changes a single bit, NaN payloads included.
-inline __m128 multiply(__m128 a, __m128 b) noexcept {
-#if defined(__AVX__)
-    __m128 product;
-    __asm__("vmulps %2, %1, %0" : "=x"(product) : "x"(a), "x"(b));
-    return product;
-#else
-    __asm__("mulps %1, %0" : "+x"(a) : "x"(b));
-    return a;
+struct Sse2Lanes {
+    using V = __m128;
+    static V load(const float* p) noexcept { return _mm_loadu_ps(p); }
+    static void store(float* p, V v) noexcept { _mm_storeu_ps(p, v); }
+    static V splat(float v) noexcept { return _mm_set1_ps(v); }
+    static V mul(V a, V b) noexcept { return _mm_mul_ps(a, b); }
+    static V add(V a, V b) noexcept { return _mm_add_ps(a, b); }
+    static bool any_nan(V v) noexcept { return _mm_movemask_ps(_mm_cmpunord_ps(v, v)) != 0; }
+    static V reverse(V v) noexcept { return _mm_shuffle_ps(v, v, _MM_SHUFFLE(0, 1, 2, 3)); }
+    // Twelve floats holding four packed triples -> the three planes of the
+    // four triples (element k of each triple into plane k).
+    static void split_triples(const float* p, V& plane0, V& plane1, V& plane2) noexcept {
+        const V a = _mm_loadu_ps(p);                                   // x0 y0 z0 x1
+        const V b = _mm_loadu_ps(p + 4);                               // y1 z1 x2 y2
+        const V c = _mm_loadu_ps(p + 8);                               // z2 x3 y3 z3
+        const V x_bc = _mm_shuffle_ps(b, c, _MM_SHUFFLE(1, 1, 2, 2));  // x2 x2 x3 x3
+        plane0 = _mm_shuffle_ps(a, x_bc, _MM_SHUFFLE(2, 0, 3, 0));     // x0 x1 x2 x3
+        const V y_ab = _mm_shuffle_ps(a, b, _MM_SHUFFLE(0, 0, 1, 1));  // y0 y0 y1 y1
+        const V y_bc = _mm_shuffle_ps(b, c, _MM_SHUFFLE(2, 2, 3, 3));  // y2 y2 y3 y3
+        plane1 = _mm_shuffle_ps(y_ab, y_bc, _MM_SHUFFLE(2, 0, 2, 0));  // y0 y1 y2 y3
+        const V z_ab = _mm_shuffle_ps(a, b, _MM_SHUFFLE(1, 1, 2, 2));  // z0 z0 z1 z1
+        plane2 = _mm_shuffle_ps(z_ab, c, _MM_SHUFFLE(3, 0, 2, 0));     // z0 z1 z2 z3
+    }
+};
 #endif
-}
 
-inline __m128 add(__m128 a, __m128 b) noexcept {
-#if defined(__AVX__)
-    __m128 sum;
-    __asm__("vaddps %2, %1, %0" : "=x"(sum) : "x"(a), "x"(b));
-    return sum;
-#else
-    __asm__("addps %1, %0" : "+x"(a) : "x"(b));
-    return a;
+#if defined(__aarch64__) && defined(__ARM_NEON)
+struct NeonLanes {
+    using V = float32x4_t;
+    static V load(const float* p) noexcept { return vld1q_f32(p); }
+    static void store(float* p, V v) noexcept { vst1q_f32(p, v); }
+    static V splat(float v) noexcept { return vdupq_n_f32(v); }
+    static V mul(V a, V b) noexcept { return vmulq_f32(a, b); }
+    static V add(V a, V b) noexcept { return vaddq_f32(a, b); }
+    static bool any_nan(V v) noexcept { return vminvq_u32(vceqq_f32(v, v)) == 0; }
+    static V reverse(V v) noexcept {
+        const V pairs = vrev64q_f32(v);  // x1 x0 x3 x2
+        return vextq_f32(pairs, pairs, 2);
+    }
+    static void split_triples(const float* p, V& plane0, V& plane1, V& plane2) noexcept {
+        const float32x4x3_t planes = vld3q_f32(p);
+        plane0 = planes.val[0];
+        plane1 = planes.val[1];
+        plane2 = planes.val[2];
+    }
+};
 #endif
-}
 
-struct Weights4 {
-    __m128 red, green, blue;
-    explicit Weights4(const ChannelWeights& w) noexcept
-        : red(_mm_set1_ps(w.red)), green(_mm_set1_ps(w.green)), blue(_mm_set1_ps(w.blue)) {}
+// The lane loops over one line of pixels, for a lane type L. Every path gives
+// each pixel the operations of weighted_luminance: plain products and sums
+// in the formula's order, and where a group of four has a NaN result, the
+// rule's NaN for it (ruled_luminance), so that neither the layout nor the
+// instruction set nor the compiler's operand order changes a bit.
+template <class L>
+struct LuminanceLanes {
+    using V = typename L::V;
+
+    struct Weights {
+        V red, green, blue;
+        ChannelWeights scalar;
+        explicit Weights(const ChannelWeights& w) noexcept
+            : red(L::splat(w.red)), green(L::splat(w.green)), blue(L::splat(w.blue)), scalar(w) {}
+    };
+
+    [[gnu::noinline]] static V resolve_nan(V lum, V r, V g, V b, const ChannelWeights& w) noexcept {
+        float lanes[4];
+        float red[4];
+        float green[4];
+        float blue[4];
+        L::store(lanes, lum);
+        L::store(red, r);
+        L::store(green, g);
+        L::store(blue, b);
+        for (std::size_t k = 0; k < 4; ++k) {
+            if (nan_rule::is_nan(lanes[k])) lanes[k] = ruled_luminance(red[k], green[k], blue[k], w);
+        }
+        return L::load(lanes);
+    }
+
+    // Four lanes of the formula: three products, then (r + g) + b.
+    static V mix4(V r, V g, V b, const Weights& w) noexcept {
+        const V lum = L::add(L::add(L::mul(r, w.red), L::mul(g, w.green)), L::mul(b, w.blue));
+        return L::any_nan(lum) ? resolve_nan(lum, r, g, b, w.scalar) : lum;
+    }
+
+    // Any layout: pixel i at first + i*step, its channels `channel` apart, its
+    // output at out[i*out_step]. Gathers up to four pixels into lanes.
+    static void mix_strided(const float* first, std::ptrdiff_t step, std::ptrdiff_t channel, float* out,
+                            std::ptrdiff_t out_step, std::size_t count, const Weights& w) noexcept {
+        for (std::size_t i = 0; i < count; i += 4) {
+            const std::size_t n = count - i < 4 ? count - i : 4;
+            float red[4] = {};
+            float green[4] = {};
+            float blue[4] = {};
+            float lum[4];
+            for (std::size_t k = 0; k < n; ++k) {
+                const float* p = first + static_cast<std::ptrdiff_t>(i + k) * step;
+                red[k] = p[0];
+                green[k] = p[channel];
+                blue[k] = p[2 * channel];
+            }
+            L::store(lum, mix4(L::load(red), L::load(green), L::load(blue), w));
+            for (std::size_t k = 0; k < n; ++k) out[static_cast<std::ptrdiff_t>(i + k) * out_step] = lum[k];
+        }
+    }
+
+    // Four results to out[0], out[out_step], ...: one store for consecutive
+    // outputs, four for the strided writes of a column-major walk.
+    static void store4(float* out, std::ptrdiff_t out_step, V lum) noexcept {
+        if (out_step == 1) {
+            L::store(out, lum);
+            return;
+        }
+        float lanes[4];
+        L::store(lanes, lum);
+        for (std::ptrdiff_t k = 0; k < 4; ++k) out[k * out_step] = lanes[k];
+    }
+
+    // Packed triples: pixel step +-3, channel step +-1. `first` is pixel 0's
+    // red value. Four neighbouring pixels occupy twelve consecutive floats, in
+    // pixel order for step 3 and in reverse for step -3; within a triple the
+    // channels run R, G, B for channel step 1 and B, G, R for -1.
+    template <std::ptrdiff_t kStep, std::ptrdiff_t kChannel>
+    static void mix_triples(const float* first, float* out, std::ptrdiff_t out_step, std::size_t count,
+                            const Weights& w) noexcept {
+        constexpr std::ptrdiff_t kTripleStart = kChannel == 1 ? 0 : -2;
+        std::size_t i = 0;
+        for (; i + 4 <= count; i += 4) {
+            const auto lowest = static_cast<std::ptrdiff_t>(kStep > 0 ? i : i + 3);
+            V p0, p1, p2;
+            L::split_triples(first + lowest * kStep + kTripleStart, p0, p1, p2);
+            V lum = kChannel == 1 ? mix4(p0, p1, p2, w) : mix4(p2, p1, p0, w);
+            if constexpr (kStep < 0) lum = L::reverse(lum);
+            store4(out + static_cast<std::ptrdiff_t>(i) * out_step, out_step, lum);
+        }
+        const auto done = static_cast<std::ptrdiff_t>(i);
+        mix_strided(first + done * kStep, kStep, kChannel, out + done * out_step, out_step, count - i, w);
+    }
+
+    // Three planes with unit pixel step (a channels-first array seen as
+    // (H, W, 3), or a Fortran-ordered one walked down its columns).
+    static void mix_planes(const float* red, std::ptrdiff_t channel, float* out, std::ptrdiff_t out_step,
+                           std::size_t count, const Weights& w) noexcept {
+        const float* green = red + channel;
+        const float* blue = green + channel;
+        std::size_t i = 0;
+        for (; i + 4 <= count; i += 4) {
+            const V lum = mix4(L::load(red + i), L::load(green + i), L::load(blue + i), w);
+            store4(out + static_cast<std::ptrdiff_t>(i) * out_step, out_step, lum);
+        }
+        const auto done = static_cast<std::ptrdiff_t>(i);
+        mix_strided(red + done, 1, channel, out + done * out_step, out_step, count - i, w);
+    }
+
+    // One line of the walk: picks the fastest loop the line's layout allows.
+    static void mix_line(const float* first, std::ptrdiff_t step, std::ptrdiff_t channel, float* out,
+                         std::ptrdiff_t out_step, std::size_t count, const ChannelWeights& weights) noexcept {
+        const Weights w(weights);
+        if (step == 3 && channel == 1) {
+            mix_triples<3, 1>(first, out, out_step, count, w);
+        } else if (step == 3 && channel == -1) {
+            mix_triples<3, -1>(first, out, out_step, count, w);
+        } else if (step == -3 && channel == 1) {
+            mix_triples<-3, 1>(first, out, out_step, count, w);
+        } else if (step == -3 && channel == -1) {
+            mix_triples<-3, -1>(first, out, out_step, count, w);
+        } else if (step == 1) {
+            mix_planes(first, channel, out, out_step, count, w);
+        } else {
+            mix_strided(first, step, channel, out, out_step, count, w);
+        }
+    }
 };
 
-// Four lanes of the scalar formula: three products, then (r + g) + b.
-inline __m128 mix4(__m128 r, __m128 g, __m128 b, const Weights4& w) noexcept {
-    return add(add(multiply(r, w.red), multiply(g, w.green)), multiply(b, w.blue));
-}
-
-// Twelve floats holding four packed triples -> the three planes of the four
-// triples (element k of each triple into plane k).
-inline void split_triples(const float* p, __m128& plane0, __m128& plane1, __m128& plane2) noexcept {
-    const __m128 a = _mm_loadu_ps(p);                                   // x0 y0 z0 x1
-    const __m128 b = _mm_loadu_ps(p + 4);                               // y1 z1 x2 y2
-    const __m128 c = _mm_loadu_ps(p + 8);                               // z2 x3 y3 z3
-    const __m128 x_bc = _mm_shuffle_ps(b, c, _MM_SHUFFLE(1, 1, 2, 2));  // x2 x2 x3 x3
-    plane0 = _mm_shuffle_ps(a, x_bc, _MM_SHUFFLE(2, 0, 3, 0));          // x0 x1 x2 x3
-    const __m128 y_ab = _mm_shuffle_ps(a, b, _MM_SHUFFLE(0, 0, 1, 1));  // y0 y0 y1 y1
-    const __m128 y_bc = _mm_shuffle_ps(b, c, _MM_SHUFFLE(2, 2, 3, 3));  // y2 y2 y3 y3
-    plane1 = _mm_shuffle_ps(y_ab, y_bc, _MM_SHUFFLE(2, 0, 2, 0));       // y0 y1 y2 y3
-    const __m128 z_ab = _mm_shuffle_ps(a, b, _MM_SHUFFLE(1, 1, 2, 2));  // z0 z0 z1 z1
-    plane2 = _mm_shuffle_ps(z_ab, c, _MM_SHUFFLE(3, 0, 2, 0));          // z0 z1 z2 z3
-}
-
-// Any layout: pixel i at first + i*step, its channels `channel` apart, its
-// output at out[i*out_step]. Gathers up to four pixels into lanes.
-void mix_strided(const float* first, std::ptrdiff_t step, std::ptrdiff_t channel, float* out, std::ptrdiff_t out_step,
-                 std::size_t count, const Weights4& w) noexcept {
-    for (std::size_t i = 0; i < count; i += 4) {
-        const std::size_t n = count - i < 4 ? count - i : 4;
-        alignas(16) float red[4] = {};
-        alignas(16) float green[4] = {};
-        alignas(16) float blue[4] = {};
-        alignas(16) float lum[4];
-        for (std::size_t k = 0; k < n; ++k) {
-            const float* p = first + static_cast<std::ptrdiff_t>(i + k) * step;
-            red[k] = p[0];
-            green[k] = p[channel];
-            blue[k] = p[2 * channel];
-        }
-        _mm_store_ps(lum, mix4(_mm_load_ps(red), _mm_load_ps(green), _mm_load_ps(blue), w));
-        for (std::size_t k = 0; k < n; ++k) out[static_cast<std::ptrdiff_t>(i + k) * out_step] = lum[k];
-    }
-}
-
-// Four results to out[0], out[out_step], ...: one store for consecutive
-// outputs, four for the strided writes of a column-major walk.
-inline void store4(float* out, std::ptrdiff_t out_step, __m128 lum) noexcept {
-    if (out_step == 1) {
-        _mm_storeu_ps(out, lum);
-        return;
-    }
-    alignas(16) float lanes[4];
-    _mm_store_ps(lanes, lum);
-    for (std::ptrdiff_t k = 0; k < 4; ++k) out[k * out_step] = lanes[k];
-}
-
-// Packed triples: pixel step +-3, channel step +-1. `first` is pixel 0's red
-// value. Four neighbouring pixels occupy twelve consecutive floats, in pixel
-// order for step 3 and in reverse for step -3; within a triple the channels
-// run R, G, B for channel step 1 and B, G, R for -1.
-template <std::ptrdiff_t kStep, std::ptrdiff_t kChannel>
-void mix_triples(const float* first, float* out, std::ptrdiff_t out_step, std::size_t count,
-                 const Weights4& w) noexcept {
-    constexpr std::ptrdiff_t kTripleStart = kChannel == 1 ? 0 : -2;
-    std::size_t i = 0;
-    for (; i + 4 <= count; i += 4) {
-        const auto lowest = static_cast<std::ptrdiff_t>(kStep > 0 ? i : i + 3);
-        __m128 p0, p1, p2;
-        split_triples(first + lowest * kStep + kTripleStart, p0, p1, p2);
-        __m128 lum = kChannel == 1 ? mix4(p0, p1, p2, w) : mix4(p2, p1, p0, w);
-        if constexpr (kStep < 0) lum = _mm_shuffle_ps(lum, lum, _MM_SHUFFLE(0, 1, 2, 3));
-        store4(out + static_cast<std::ptrdiff_t>(i) * out_step, out_step, lum);
-    }
-    const auto done = static_cast<std::ptrdiff_t>(i);
-    mix_strided(first + done * kStep, kStep, kChannel, out + done * out_step, out_step, count - i, w);
-}
-
-// Three planes with unit pixel step (a channels-first array seen as (H, W, 3),
-// or a Fortran-ordered one walked down its columns).
-void mix_planes(const float* red, std::ptrdiff_t channel, float* out, std::ptrdiff_t out_step, std::size_t count,
-                const Weights4& w) noexcept {
-    const float* green = red + channel;
-    const float* blue = green + channel;
-    std::size_t i = 0;
-    for (; i + 4 <= count; i += 4) {
-        const __m128 lum = mix4(_mm_loadu_ps(red + i), _mm_loadu_ps(green + i), _mm_loadu_ps(blue + i), w);
-        store4(out + static_cast<std::ptrdiff_t>(i) * out_step, out_step, lum);
-    }
-    const auto done = static_cast<std::ptrdiff_t>(i);
-    mix_strided(red + done, 1, channel, out + done * out_step, out_step, count - i, w);
-}
-
-// One line of the walk: picks the fastest loop the line's layout allows.
-void mix_line(const float* first, std::ptrdiff_t step, std::ptrdiff_t channel, float* out, std::ptrdiff_t out_step,
-              std::size_t count, const ChannelWeights& weights) noexcept {
-    const Weights4 w(weights);
-    if (step == 3 && channel == 1) {
-        mix_triples<3, 1>(first, out, out_step, count, w);
-    } else if (step == 3 && channel == -1) {
-        mix_triples<3, -1>(first, out, out_step, count, w);
-    } else if (step == -3 && channel == 1) {
-        mix_triples<-3, 1>(first, out, out_step, count, w);
-    } else if (step == -3 && channel == -1) {
-        mix_triples<-3, -1>(first, out, out_step, count, w);
-    } else if (step == 1) {
-        mix_planes(first, channel, out, out_step, count, w);
-    } else {
-        mix_strided(first, step, channel, out, out_step, count, w);
-    }
-}
-#else
-// Portable form: one loop for every layout.
-void mix_line(const float* first, std::ptrdiff_t step, std::ptrdiff_t channel, float* out, std::ptrdiff_t out_step,
-              std::size_t count, const ChannelWeights& w) noexcept {
+// The scalar entry: one pixel at a time, for every layout.
+void mix_line_scalar(const float* first, std::ptrdiff_t step, std::ptrdiff_t channel, float* out,
+                     std::ptrdiff_t out_step, std::size_t count, const ChannelWeights& w) noexcept {
     for (std::size_t i = 0; i < count; ++i) {
         const auto k = static_cast<std::ptrdiff_t>(i);
         const float* p = first + k * step;
         out[k * out_step] = weighted_luminance(p[0], p[channel], p[2 * channel], w);
     }
 }
+
+using LineLoop = void (*)(const float*, std::ptrdiff_t, std::ptrdiff_t, float*, std::ptrdiff_t, std::size_t,
+                          const ChannelWeights&) noexcept;
+
+// The line loop of each instruction set; AVX2 and AVX-512 take SSE2's, which
+// already keeps up with memory.
+#if defined(__SSE2__)
+constexpr IsaTable<LineLoop> kLineLoops{{mix_line_scalar, LuminanceLanes<Sse2Lanes>::mix_line}};
+#elif defined(__aarch64__) && defined(__ARM_NEON)
+constexpr IsaTable<LineLoop> kLineLoops{
+    {mix_line_scalar, nullptr, nullptr, nullptr, LuminanceLanes<NeonLanes>::mix_line}};
+#else
+constexpr IsaTable<LineLoop> kLineLoops{{mix_line_scalar}};
 #endif
 
 std::size_t magnitude(std::ptrdiff_t stride) noexcept {
@@ -225,6 +277,7 @@ KernelResult mix_channels(const ImageView& rgb, const ChannelWeights& weights) {
     ResultBuffer output(Shape3{height, width, 1});
     float* target = output.data();
     const auto out_row = static_cast<std::ptrdiff_t>(width);
+    const LineLoop mix_line = kLineLoops.select(active_isa());  // one instruction set for the whole call
     // Walk each line along the axis with the smaller step in memory, so that a
     // column-major input is read sequentially too (the output then takes the
     // strided writes). A single column is always walked down its rows.

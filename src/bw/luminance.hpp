@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "core/image.hpp"
+#include "core/nan_rule.hpp"
 
 namespace ostrel {
 
@@ -40,13 +41,22 @@ ChannelWeights standard_weights(LuminanceStandard standard);
 // Coefficient times transmission per channel, each rounded to float.
 ChannelWeights filter_weights(ColorFilter filter, LuminanceStandard standard);
 
-// The one pixel formula of all three kernels: (R*wR + G*wG) + B*wB, every
-// operation rounded to float, in this order.
+// The one pixel formula of all three kernels by the NaN rule
+// (core/nan_rule.hpp): (R*wR + G*wG) + B*wB, every operation rounded to
+// float, in this order, a pixel value before its weight.
+inline float ruled_luminance(float red, float green, float blue, const ChannelWeights& w) noexcept {
+    using nan_rule::add;
+    using nan_rule::mul;
+    return add(add(mul(red, w.red), mul(green, w.green)), mul(blue, w.blue));
+}
+
+// The same with plain operations, and the rule's NaN where the result is NaN.
 inline float weighted_luminance(float red, float green, float blue, const ChannelWeights& w) noexcept {
     const float r = red * w.red;
     const float g = green * w.green;
     const float b = blue * w.blue;
-    return (r + g) + b;
+    const float sum = (r + g) + b;
+    return nan_rule::is_nan(sum) ? ruled_luminance(red, green, blue, w) : sum;
 }
 
 // The shared pixel loop with resolved weights: (H, W, 3) -> (H, W, 1),

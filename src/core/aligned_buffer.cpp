@@ -1,13 +1,10 @@
 #include "core/aligned_buffer.hpp"
 
-#include <malloc.h>
-#include <pthread.h>
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <cstdint>
 #include <limits>
 #include <mutex>
+
+#include "core/platform.hpp"
 
 namespace ostrel {
 namespace {
@@ -22,16 +19,6 @@ constexpr std::size_t kHugePageThreshold = std::size_t{4} << 20;
 // virtual machine a page fault can cost microseconds, so even a 1 MP
 // result's thousand pages cost more than the kernel that fills them.
 constexpr std::size_t kCacheThreshold = std::size_t{1} << 20;
-
-std::size_t physical_memory_bytes() noexcept {
-    const long pages = sysconf(_SC_PHYS_PAGES);
-    const long page_size = sysconf(_SC_PAGE_SIZE);
-    if (pages <= 0 || page_size <= 0) return std::numeric_limits<std::size_t>::max();
-    const auto p = static_cast<std::uint64_t>(pages);
-    const auto s = static_cast<std::uint64_t>(page_size);
-    if (p > std::numeric_limits<std::size_t>::max() / s) return std::numeric_limits<std::size_t>::max();
-    return static_cast<std::size_t>(p * s);
-}
 
 // The last few large blocks freed, kept for the next allocations of about
 // their size. A pipeline allocates one result per kernel, of the same size,
@@ -103,8 +90,8 @@ private:
 BlockCache& block_cache() noexcept {
     static BlockCache* const cache = [] {
         auto* created = new BlockCache();  // never destroyed: blocks may be freed during exit
-        pthread_atfork([] { block_cache().lock_for_fork(); }, [] { block_cache().unlock_after_fork(); },
-                       [] { block_cache().unlock_after_fork(); });
+        platform::at_fork([] { block_cache().lock_for_fork(); }, [] { block_cache().unlock_after_fork(); },
+                          [] { block_cache().unlock_after_fork(); });
         return created;
     }();
     return *cache;
@@ -113,7 +100,7 @@ BlockCache& block_cache() noexcept {
 }  // namespace
 
 std::size_t allocation_limit_bytes() noexcept {
-    static const std::size_t limit = physical_memory_bytes();
+    static const std::size_t limit = platform::physical_memory_bytes();
     return limit;
 }
 
@@ -133,14 +120,14 @@ void* allocate_aligned_bytes(std::size_t count, std::size_t element_size) {
     }
     void* block = std::aligned_alloc(alignment, bytes);
     if (block == nullptr) throw std::bad_alloc();
-    if (alignment == kHugePage) madvise(block, bytes, MADV_HUGEPAGE);  // advice only: failure changes nothing
+    if (alignment == kHugePage) platform::advise_huge_pages(block, bytes);
     return block;
 }
 
 void free_aligned_bytes(void* block) noexcept {
     if (block == nullptr) return;
     if (kBlockCacheEnabled) {
-        const std::size_t usable = malloc_usable_size(block);
+        const std::size_t usable = platform::usable_size(block);
         if (usable >= kCacheThreshold) block = block_cache().give(block, usable);
     }
     std::free(block);

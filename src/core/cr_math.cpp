@@ -9,6 +9,7 @@
 
 #include "core/cr_math_kernels.hpp"
 #include "core/cr_math_packs.hpp"
+#include "core/nan_rule.hpp"
 
 namespace ostrel {
 
@@ -271,7 +272,8 @@ bool is_odd_integer(float v) {  // v finite; every float of magnitude 2^24 or mo
 
 Approx powf_fast(float x, float y) {
     if (y == 0.0f || x == 1.0f) return {1.0, false};
-    if (x != x || y != y) return {static_cast<double>(x + y), false};
+    // Two NaNs: the first, quieted (the project's NaN rule).
+    if (x != x || y != y) return {static_cast<double>(nan_rule::add(x, y)), false};
     const float ay = y < 0.0f ? -y : y;
     const float ax = x < 0.0f ? -x : x;
     if (ay == kInfinity) {
@@ -416,6 +418,10 @@ using Sse2 = crmath::BatchFunctions<crmath::Sse2Pack>;
 constexpr BatchTable kSse2Batch{Sse2::logf, Sse2::expf, Sse2::exp2f, Sse2::powf, Sse2::powf_table};
 constexpr IsaTable<const BatchTable*> kBatches{
     {&kScalarBatch, &kSse2Batch, &crmath::kAvx2Batch, &crmath::kAvx512Batch}};
+#elif OSTREL_CR_MATH_NEON
+using Neon = crmath::BatchFunctions<crmath::NeonPack>;
+constexpr BatchTable kNeonBatch{Neon::logf, Neon::expf, Neon::exp2f, Neon::powf, Neon::powf_table};
+constexpr IsaTable<const BatchTable*> kBatches{{&kScalarBatch, nullptr, nullptr, nullptr, &kNeonBatch}};
 #else
 constexpr IsaTable<const BatchTable*> kBatches{{&kScalarBatch}};
 #endif

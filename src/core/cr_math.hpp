@@ -3,8 +3,8 @@
 //
 // Every function returns the float nearest to the exact mathematical value
 // (ties to even) for every float input, so results are identical on every
-// machine and on every instruction set (scalar, SSE2, AVX2, AVX-512). The values are
-// computed in double precision (table + polynomial, relative error below
+// machine and on every instruction set (scalar, SSE2, AVX2, AVX-512, NEON).
+// The values are computed in double precision (table + polynomial, relative error below
 // 2^-50); the rare inputs whose double result lies too close to a rounding
 // boundary for the error bound (fewer than one in a million) are recomputed
 // in double-double arithmetic. Nothing depends on the platform's libm.

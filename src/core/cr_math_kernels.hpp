@@ -1,6 +1,7 @@
 #pragma once
 // The double-precision fast paths of cr_math, written once over a "pack" P of
-// lanes: P = one double (scalar), two (SSE2), four (AVX2) or eight (AVX-512).
+// lanes: P = one double (scalar), two (SSE2, NEON), four (AVX2) or eight
+// (AVX-512).
 // Every lane goes through the same IEEE operations in the same order whatever
 // P is, which is what makes all paths bit-identical.
 //

@@ -6,12 +6,21 @@
 namespace ostrel {
 namespace {
 
-constexpr std::array<std::string_view, kIsaCount> kNames{"scalar", "sse2", "avx2", "avx512"};
+constexpr std::array<std::string_view, kIsaCount> kNames{"scalar", "sse2", "avx2", "avx512", "neon"};
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 constexpr bool kX86 = true;
 #else
 constexpr bool kX86 = false;
+#endif
+
+// Advanced SIMD is part of every aarch64 processor that runs a general
+// purpose system, and the compiler already uses it for the baseline code:
+// like SSE2 on x86-64, a build for the architecture has it.
+#if defined(__aarch64__) && defined(__ARM_NEON) && (defined(__GNUC__) || defined(__clang__))
+constexpr bool kNeon = true;
+#else
+constexpr bool kNeon = false;
 #endif
 
 bool query_support(Isa isa) noexcept {
@@ -34,6 +43,8 @@ bool query_support(Isa isa) noexcept {
 #else
             return false;
 #endif
+        case Isa::neon:
+            return kNeon;
     }
     return false;
 }

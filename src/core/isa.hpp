@@ -5,9 +5,9 @@
 // and takes the entry of active_isa(). Every entry performs the same IEEE
 // operations in the same order, so the choice changes the speed, never a bit.
 //
-// A new instruction set (NEON, say) is an enumerator below plus its name, its
-// fallback, its place in kIsaPreference and its processor check in isa.cpp;
-// tables that have no copy for it fall back along its chain.
+// A new instruction set is an enumerator below plus its name, its fallback,
+// its place in kIsaPreference and its processor check in isa.cpp; tables that
+// have no copy for it fall back along its chain.
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -21,11 +21,13 @@ enum class Isa : std::uint8_t {
     sse2,    // two doubles, four floats: the baseline of every x86-64 processor
     avx2,    // four doubles, eight floats (no FMA: contraction is off anyway)
     avx512,  // AVX-512F: eight doubles, sixteen floats
+    neon,    // ARM Advanced SIMD (ASIMD): two doubles, four floats; the baseline of every aarch64 processor
 };
-inline constexpr std::size_t kIsaCount = 4;
+inline constexpr std::size_t kIsaCount = 5;
 
-// The fastest first: best_isa() is the first supported one.
-inline constexpr std::array<Isa, kIsaCount> kIsaPreference{Isa::avx512, Isa::avx2, Isa::sse2, Isa::scalar};
+// The fastest first: best_isa() is the first supported one. A processor has
+// either the x86 sets or NEON, never both.
+inline constexpr std::array<Isa, kIsaCount> kIsaPreference{Isa::avx512, Isa::avx2, Isa::sse2, Isa::neon, Isa::scalar};
 
 // The set to use instead when `isa` has no entry in a table or is not
 // supported: the next slower one on the same processor family.
@@ -36,13 +38,14 @@ constexpr Isa isa_fallback(Isa isa) noexcept {
         case Isa::avx2:
             return Isa::sse2;
         case Isa::sse2:
+        case Isa::neon:
         case Isa::scalar:
             return Isa::scalar;
     }
     return Isa::scalar;
 }
 
-// "scalar", "sse2", "avx2", "avx512"; parse_isa reads them back.
+// "scalar", "sse2", "avx2", "avx512", "neon"; parse_isa reads them back.
 std::string_view isa_name(Isa isa) noexcept;
 std::optional<Isa> parse_isa(std::string_view name) noexcept;
 

@@ -27,7 +27,10 @@ constexpr float kOffset = std::bit_cast<float>(std::uint32_t{0xBD6147AE});      
 // Values of the linear segment feed it 1.0 instead, which costs nothing and
 // keeps zeros and negatives, common in real images, off its slow
 // special-value lane. Compiled once per instruction set; `isa` picks the
-// batch power of the same set.
+// batch power of the same set. Only x itself can be NaN here (the constants
+// never are, and no operation makes a NaN from numbers: x^(1/2.4) of a
+// negative x never runs), so every NaN result is x's own, quieted, which is
+// the NaN rule's result (core/nan_rule.hpp) on every architecture.
 struct EncodeRun {
     [[gnu::always_inline]] static inline void run(const float* input, float* output, std::size_t count,
                                                   const PowfTable& power, Isa isa) noexcept {

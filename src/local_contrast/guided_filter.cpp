@@ -1,11 +1,13 @@
 #include "local_contrast/guided_filter.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <string>
 #include <type_traits>
 
 #include "core/aligned_buffer.hpp"
 #include "core/fault.hpp"
+#include "core/nan_rule.hpp"
 #include "local_contrast/row_segments.hpp"
 #include "parallel/parallel_for.hpp"
 
@@ -76,11 +78,14 @@ struct FloatRows {  // a or b: a whole plane, or a ring of `slots` rows
     double at(const float* row, std::size_t x) const noexcept { return static_cast<double>(row[x]); }
 };
 
-// The kernels below are kept out of line, so that the whole-plane and the
-// rolling form run the very same machine code. x86 hands back the first
-// operand's NaN when two meet, and the compiler may swap the operands of an
-// addition differently in each copy of inlined code; one copy keeps the
-// surviving NaN the same in both forms.
+// The kernels below are written once over an arithmetic A: nan_rule::Plain
+// (plain operations) or nan_rule::Ruled (the project's NaN rule, operands in
+// the order written). A plane is filtered with plain operations; only when
+// the result holds a NaN, whose payload the hardware and the compiler's
+// operand order would choose, is it filtered again by the rule
+// (with_nan_rule). Every other result is the same bits either way. They are
+// kept out of line, so that the whole-plane and the rolling form run the very
+// same machine code.
 
 // T(y, x) = ((P(y, x) + top) + left) - corner, in double, where a neighbour
 // outside the table reads as +0.0. Each entry waits for its left neighbour,
@@ -93,7 +98,7 @@ constexpr std::size_t kBand = 4;
 // Builds the table rows [y_begin, y_end); row y_begin - 1 must be built.
 // Both forms start every staircase at a multiple of kBand, so each row is
 // built by the same code path in both.
-template <class Source>
+template <class A, class Source>
 [[gnu::noinline]] void build_table(const Geometry& g, const TableRows& table, std::size_t y_begin, std::size_t y_end,
                                    const Source& source) noexcept {
     const std::size_t w = g.width;
@@ -114,7 +119,7 @@ template <class Source>
         }
         const auto step = [&](std::size_t k, std::size_t x) {
             const double top = above[k][x];
-            const double t = ((source.at(in[k], x) + top) + left[k]) - corner[k];
+            const double t = A::sub(A::add(A::add(source.at(in[k], x), top), left[k]), corner[k]);
             out[k][x] = t;
             left[k] = t;
             corner[k] = top;
@@ -142,7 +147,7 @@ template <class Source>
         double corner = 0.0;
         for (std::size_t x = 0; x < w; ++x) {
             const double top = above[x];
-            const double t = ((source.at(in, x) + top) + left) - corner;
+            const double t = A::sub(A::add(A::add(source.at(in, x), top), left), corner);
             out[x] = t;
             left = t;
             corner = top;
@@ -171,18 +176,19 @@ void run_pair(std::size_t cells, First&& first, Second&& second) {
 
 // ((br - top) - left) + corner; the row above a window that starts at row 0
 // is the zero row, and a window that starts at column 0 has no left terms.
+template <class A>
 inline double window_sum(const double* bottom, const double* top, std::size_t x1, std::size_t xl,
                          bool has_left) noexcept {
     const double br = bottom[x1];
     const double up = top[x1];
     const double left = has_left ? bottom[xl] : 0.0;
     const double corner = has_left ? top[xl] : 0.0;
-    return ((br - up) - left) + corner;
+    return A::add(A::sub(A::sub(br, up), left), corner);
 }
 
 // Calls emit(x, s1, s2, n) for the pixels (y, xa) .. (y, xb - 1) with the
 // window sums s1 over t1 and s2 over t2 and the window's pixel count n.
-template <class Emit>
+template <class A, class Emit>
 void row_windows(const Geometry& g, const TableRows& t1, const TableRows& t2, std::size_t y, std::size_t xa,
                  std::size_t xb, Emit&& emit) noexcept {
     const std::uint64_t r = g.radius;
@@ -202,7 +208,7 @@ void row_windows(const Geometry& g, const TableRows& t1, const TableRows& t2, st
         const std::size_t x1 = static_cast<std::size_t>(std::min<std::uint64_t>(w - 1, x + r));
         const std::size_t xl = has_left ? x0 - 1 : 0;
         const auto n = static_cast<double>(rows * (x1 - x0 + 1));
-        emit(x, window_sum(bottom1, top1, x1, xl, has_left), window_sum(bottom2, top2, x1, xl, has_left), n);
+        emit(x, window_sum<A>(bottom1, top1, x1, xl, has_left), window_sum<A>(bottom2, top2, x1, xl, has_left), n);
     };
 
     // Full-width windows: x - r >= 1 and x + r <= W - 1.
@@ -215,8 +221,8 @@ void row_windows(const Geometry& g, const TableRows& t1, const TableRows& t2, st
         const auto rr = static_cast<std::size_t>(r);
         const auto n = static_cast<double>(rows * (2 * r + 1));
         for (std::size_t x = ia; x < ib; ++x) {
-            emit(x, window_sum(bottom1, top1, x + rr, x - rr - 1, true),
-                 window_sum(bottom2, top2, x + rr, x - rr - 1, true), n);
+            emit(x, window_sum<A>(bottom1, top1, x + rr, x - rr - 1, true),
+                 window_sum<A>(bottom2, top2, x + rr, x - rr - 1, true), n);
         }
     }
     for (std::size_t x = ib; x < xb; ++x) clipped(x);
@@ -224,34 +230,45 @@ void row_windows(const Geometry& g, const TableRows& t1, const TableRows& t2, st
 
 // The coefficients of the pixels (y, xa) .. (y, xb - 1) from the window sums
 // of I and I*I, rounded to float as they are stored.
+template <class A>
 [[gnu::noinline]] void coefficient_row(const Geometry& g, const TableRows& t_i, const TableRows& t_i2, double eps,
                                        std::size_t y, std::size_t xa, std::size_t xb, float* a_row,
                                        float* b_row) noexcept {
-    row_windows(g, t_i, t_i2, y, xa, xb, [&](std::size_t x, double s_i, double s_i2, double n) {
-        const double mean_i = s_i / n;
-        const double mean_i2 = s_i2 / n;
-        const double var = mean_i2 - mean_i * mean_i;
-        const double d = eps + var;
-        const double a = d > 0.0 ? var / d : 0.0;
-        const double b = (1.0 - a) * mean_i;
+    row_windows<A>(g, t_i, t_i2, y, xa, xb, [&](std::size_t x, double s_i, double s_i2, double n) {
+        const double mean_i = A::div(s_i, n);
+        const double mean_i2 = A::div(s_i2, n);
+        const double var = A::sub(mean_i2, A::mul(mean_i, mean_i));
+        const double d = A::add(eps, var);
+        const double a = d > 0.0 ? A::div(var, d) : 0.0;
+        const double b = A::mul(A::sub(1.0, a), mean_i);
         a_row[x] = static_cast<float>(a);
         b_row[x] = static_cast<float>(b);
     });
 }
 
 // q = mean_b + I * mean_a in double, rounded once, for (y, xa) .. (y, xb - 1).
-template <class ColumnStride>
-[[gnu::noinline]] void output_row(const Geometry& g, const TableRows& t_a, const TableRows& t_b, const PlaneView& plane,
+// Returns whether any of them is NaN.
+template <class A, class ColumnStride>
+[[gnu::noinline]] bool output_row(const Geometry& g, const TableRows& t_a, const TableRows& t_b, const PlaneView& plane,
                                   ColumnStride column_stride, std::size_t y, std::size_t xa, std::size_t xb,
                                   float* q_row) noexcept {
     const float* i_row = plane.origin + static_cast<std::ptrdiff_t>(y) * plane.row_stride;
     const std::ptrdiff_t step = column_stride;
-    row_windows(g, t_a, t_b, y, xa, xb, [&](std::size_t x, double s_a, double s_b, double n) {
-        const double mean_a = s_a / n;
-        const double mean_b = s_b / n;
+    std::uint32_t nan_flags = 0;
+    row_windows<A>(g, t_a, t_b, y, xa, xb, [&](std::size_t x, double s_a, double s_b, double n) {
+        const double mean_a = A::div(s_a, n);
+        const double mean_b = A::div(s_b, n);
         const double i = i_row[static_cast<std::ptrdiff_t>(x) * step];
-        q_row[x] = static_cast<float>(mean_b + i * mean_a);
+        const auto q = static_cast<float>(A::add(mean_b, A::mul(i, mean_a)));
+        nan_flags |= nan_rule::nan_flag(q);
+        q_row[x] = q;
     });
+    return nan_rule::any_nan(nan_flags);
+}
+
+// Sets *flag once any caller reports a NaN.
+inline void note_nan(bool any_nan, std::atomic<bool>& flag) noexcept {
+    if (any_nan) flag.store(true, std::memory_order_relaxed);
 }
 
 // Calls pass(column_stride) with a unit column stride known at compile time
@@ -300,9 +317,9 @@ std::size_t ring_slots(std::size_t height, std::uint64_t radius, std::size_t ban
 // Rows of b: a step's band and the rows still waiting for their staircase.
 std::size_t coefficient_slots(std::size_t height, std::size_t band) { return std::min(height, band + kBand - 1); }
 
-}  // namespace
-
-ResultBuffer guided_filter_plain(const PlaneView& plane, std::uint32_t radius, float eps) {
+// The whole-plane form in arithmetic A; sets any_nan when q holds a NaN.
+template <class A>
+ResultBuffer plain_form(const PlaneView& plane, std::uint32_t radius, float eps, bool& any_nan) {
     const std::size_t height = plane.height;
     const std::size_t width = plane.width;
     ResultBuffer q(Shape3{height, width, 1});
@@ -320,8 +337,8 @@ ResultBuffer guided_filter_plain(const PlaneView& plane, std::uint32_t radius, f
     const TableRows rows1{table1.data(), width, height};
     const TableRows rows2{table2.data(), width, height};
     run_pair(
-        pixels, [&] { build_table(g, rows1, 0, height, PlaneSource{&plane}); },
-        [&] { build_table(g, rows2, 0, height, SquareSource{&plane}); });
+        pixels, [&] { build_table<A>(g, rows1, 0, height, PlaneSource{&plane}); },
+        [&] { build_table<A>(g, rows2, 0, height, SquareSource{&plane}); });
 
     // Coefficients, rounded to float as they are stored: a in q's storage.
     float* a_plane = q.data();
@@ -329,27 +346,32 @@ ResultBuffer guided_filter_plain(const PlaneView& plane, std::uint32_t radius, f
     {
         float* b_out = b_plane.data();
         for_each_row_segment(height, width, [&](std::size_t y, std::size_t xa, std::size_t xb) {
-            coefficient_row(g, rows1, rows2, eps_d, y, xa, xb, a_plane + y * width, b_out + y * width);
+            coefficient_row<A>(g, rows1, rows2, eps_d, y, xa, xb, a_plane + y * width, b_out + y * width);
         });
     }
 
     // T_a and T_b replace T_I and T_I2, which nothing reads any more.
     run_pair(
-        pixels, [&] { build_table(g, rows1, 0, height, FloatRows{a_plane, width, height}); },
-        [&] { build_table(g, rows2, 0, height, FloatRows{b_plane.data(), width, height}); });
+        pixels, [&] { build_table<A>(g, rows1, 0, height, FloatRows{a_plane, width, height}); },
+        [&] { build_table<A>(g, rows2, 0, height, FloatRows{b_plane.data(), width, height}); });
     b_plane = AlignedBuffer<float>();
 
     // The output overwrites a.
     float* q_out = q.data();
+    std::atomic<bool> nan_seen{false};
     with_column_stride(plane, [&](auto column_stride) {
         for_each_row_segment(height, width, [&](std::size_t y, std::size_t xa, std::size_t xb) {
-            output_row(g, rows1, rows2, plane, column_stride, y, xa, xb, q_out + y * width);
+            note_nan(output_row<A>(g, rows1, rows2, plane, column_stride, y, xa, xb, q_out + y * width), nan_seen);
         });
     });
+    any_nan = nan_seen.load(std::memory_order_relaxed);
     return q;
 }
 
-ResultBuffer guided_filter_rolling(const PlaneView& plane, std::uint32_t radius, float eps, std::size_t band_rows) {
+// The rolling form in arithmetic A; sets any_nan when q holds a NaN.
+template <class A>
+ResultBuffer rolling_form(const PlaneView& plane, std::uint32_t radius, float eps, std::size_t band_rows,
+                          bool& any_nan) {
     const std::size_t height = plane.height;
     const std::size_t width = plane.width;
     ResultBuffer q(Shape3{height, width, 1});
@@ -394,6 +416,7 @@ ResultBuffer guided_filter_rolling(const PlaneView& plane, std::uint32_t radius,
                              std::to_string(oldest) + " with row " + std::to_string(end - 1));
     };
 
+    std::atomic<bool> nan_seen{false};
     with_column_stride(plane, [&](auto column_stride) {
         while (output < height) {
             // The next band of T_I, T_I2 and the pending rows of T_a, T_b:
@@ -409,12 +432,12 @@ ResultBuffer guided_filter_rolling(const PlaneView& plane, std::uint32_t radius,
                 run_pair(
                     cells,
                     [&] {
-                        build_table(g, t_i, built, built_to, PlaneSource{&plane});
-                        build_table(g, t_a, second, second_to, a_rows);
+                        build_table<A>(g, t_i, built, built_to, PlaneSource{&plane});
+                        build_table<A>(g, t_a, second, second_to, a_rows);
                     },
                     [&] {
-                        build_table(g, t_i2, built, built_to, SquareSource{&plane});
-                        build_table(g, t_b, second, second_to, b_rows);
+                        build_table<A>(g, t_i2, built, built_to, SquareSource{&plane});
+                        build_table<A>(g, t_b, second, second_to, b_rows);
                     });
             }
             built = built_to;
@@ -438,11 +461,12 @@ ResultBuffer guided_filter_rolling(const PlaneView& plane, std::uint32_t radius,
                     const std::size_t xb = std::min(end - done, width - xa) + xa;
                     if (k < coefficient_count) {
                         const std::size_t y = first_coefficient + k;
-                        coefficient_row(g, t_i, t_i2, eps_d, y, xa, xb, q_out + y * width,
-                                        b_ring + (y % b_slots) * width);
+                        coefficient_row<A>(g, t_i, t_i2, eps_d, y, xa, xb, q_out + y * width,
+                                           b_ring + (y % b_slots) * width);
                     } else {
                         const std::size_t y = first_output + (k - coefficient_count);
-                        output_row(g, t_a, t_b, plane, column_stride, y, xa, xb, q_out + y * width);
+                        note_nan(output_row<A>(g, t_a, t_b, plane, column_stride, y, xa, xb, q_out + y * width),
+                                 nan_seen);
                     }
                     done += xb - xa;
                 }
@@ -451,7 +475,34 @@ ResultBuffer guided_filter_rolling(const PlaneView& plane, std::uint32_t radius,
             output = output_to;
         }
     });
+    any_nan = nan_seen.load(std::memory_order_relaxed);
     return q;
+}
+
+// Runs form(arithmetic, any_nan) with plain operations, and once more by the
+// NaN rule when the result holds a NaN (the first result is freed before).
+template <class Form>
+ResultBuffer with_nan_rule(const Form& form) {
+    {
+        bool any_nan = false;
+        ResultBuffer q = form(nan_rule::Plain{}, any_nan);
+        if (!any_nan) return q;
+    }
+    bool any_nan = false;
+    return form(nan_rule::Ruled{}, any_nan);
+}
+
+}  // namespace
+
+ResultBuffer guided_filter_plain(const PlaneView& plane, std::uint32_t radius, float eps) {
+    return with_nan_rule(
+        [&](auto arithmetic, bool& any_nan) { return plain_form<decltype(arithmetic)>(plane, radius, eps, any_nan); });
+}
+
+ResultBuffer guided_filter_rolling(const PlaneView& plane, std::uint32_t radius, float eps, std::size_t band_rows) {
+    return with_nan_rule([&](auto arithmetic, bool& any_nan) {
+        return rolling_form<decltype(arithmetic)>(plane, radius, eps, band_rows, any_nan);
+    });
 }
 
 ResultBuffer guided_filter(const PlaneView& plane, std::uint32_t radius, float eps) {

@@ -3,7 +3,9 @@
 // comes from a double summed-area table (four reads per window), windows are
 // clipped at the border and divide by their true pixel count, and the
 // coefficients a and b are rounded to float before their own window means.
-// The operation order is fixed, so the bits never depend on the thread count.
+// The operation order is fixed, so the bits never depend on the thread count;
+// NaN results follow the NaN rule (core/nan_rule.hpp) with the operands in the
+// order written, so they do not depend on the architecture either.
 #include <cstddef>
 #include <cstdint>
 

@@ -1,11 +1,10 @@
 #include "parallel/pool_size.hpp"
 
-#include <sched.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <limits>
-#include <thread>
+
+#include "core/platform.hpp"
 
 namespace ostrel::parallel {
 namespace {
@@ -16,16 +15,7 @@ std::optional<unsigned long long> read_count(const char* variable) noexcept {
     return parse_thread_count(value);
 }
 
-std::size_t logical_processors() noexcept {
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    if (sched_getaffinity(0, sizeof(set), &set) == 0) {
-        const int count = CPU_COUNT(&set);
-        if (count > 0) return static_cast<std::size_t>(count);
-    }
-    const unsigned count = std::thread::hardware_concurrency();
-    return count > 0 ? count : 1;
-}
+std::size_t logical_processors() noexcept { return platform::available_processors(); }
 
 std::size_t capped(unsigned long long count) noexcept {
     return static_cast<std::size_t>(std::min<unsigned long long>(count, kMaxPoolThreads));

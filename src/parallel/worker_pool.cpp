@@ -1,8 +1,5 @@
 #include "parallel/worker_pool.hpp"
 
-#include <pthread.h>
-#include <signal.h>
-
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -10,6 +7,7 @@
 #include <memory>
 #include <new>
 
+#include "core/platform.hpp"
 #include "parallel/pool_size.hpp"
 
 namespace ostrel::parallel {
@@ -113,7 +111,7 @@ Piece cut(Piece& piece) noexcept {
 
 WorkerPool& WorkerPool::instance() {
     static const bool fork_handlers = [] {
-        pthread_atfork(prepare_fork, parent_after_fork, child_after_fork);
+        platform::at_fork(prepare_fork, parent_after_fork, child_after_fork);
         return true;
     }();
     (void)fork_handlers;
@@ -130,22 +128,8 @@ WorkerPool& WorkerPool::instance() {
 WorkerPool::WorkerPool(std::size_t size) : size_(std::max<std::size_t>(size, 1)) {}
 
 void WorkerPool::start_threads() {
-    pthread_attr_t attributes;
-    if (pthread_attr_init(&attributes) != 0) return;
-    pthread_attr_setstacksize(&attributes, kWorkerStackBytes);
-    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
     // Workers block every signal, so signals reach the interpreter's threads.
-    sigset_t all_signals;
-    sigset_t previous;
-    sigfillset(&all_signals);
-    pthread_sigmask(SIG_SETMASK, &all_signals, &previous);
-    for (std::size_t i = 0; i < size_; ++i) {
-        pthread_t thread;
-        if (pthread_create(&thread, &attributes, &WorkerPool::thread_main, this) != 0) break;
-        ++running_threads_;
-    }
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    pthread_attr_destroy(&attributes);
+    running_threads_ = platform::start_detached_threads(size_, &WorkerPool::thread_main, this, kWorkerStackBytes);
     // The pool is ready only once every worker is parked in its loop. A
     // thread still starting up may hold locks of the C runtime or of a
     // sanitizer's allocator; a fork taken then would leave the child stuck on

@@ -6,6 +6,7 @@
 #include "core/cr_math.hpp"
 #include "core/fault.hpp"
 #include "core/isa_variants.hpp"
+#include "core/nan_rule.hpp"
 #include "parallel/parallel_for.hpp"
 
 namespace ostrel {
@@ -52,6 +53,10 @@ float zone_position(float g) noexcept {
     return z;
 }
 
+// Only the offsets and g can bring in NaNs and infinities (the zone position
+// is always finite), so the products and sums with them take the NaN rule:
+// two NaN offsets meet in the sum, a zero weight meets an infinite offset,
+// and g meets a NaN, zero or infinite gain.
 float zone_curve_value(float g, std::span<const ZoneTerm> terms) noexcept {
     const float z = zone_position(g);
     float stops = -0.0f;
@@ -60,9 +65,9 @@ float zone_curve_value(float g, std::span<const ZoneTerm> terms) noexcept {
         float e = (-d) * d;
         e = e / kWidthDivisor;
         const float weight = cr_expf(e);
-        stops = (weight * term.offset) + stops;
+        stops = nan_rule::add(nan_rule::mul(weight, term.offset), stops);
     }
-    return g * cr_exp2f(stops);
+    return nan_rule::mul(g, cr_exp2f(stops));
 }
 
 namespace {
@@ -72,8 +77,9 @@ namespace {
 // the logarithm and exponentials go through the vectorised batch functions
 // (correctly rounded on every path, hence the same bits as the scalar ones).
 // Every pixel still sees exactly the operations of zone_curve_value in the
-// same order. Compiled once per instruction set; `isa` picks the batch
-// functions of the same set.
+// same order; the few results that come out NaN are computed again by
+// zone_curve_value, whose NaN is the rule's. Compiled once per instruction
+// set; `isa` picks the batch functions of the same set.
 struct ZoneCurveRun {
     [[gnu::always_inline]] static inline void run(const float* input, float* output, std::size_t count,
                                                   std::span<const ZoneTerm> terms, Isa isa) noexcept {
@@ -106,7 +112,16 @@ struct ZoneCurveRun {
                 for (std::size_t i = 0; i < n; ++i) stops[i] = (scratch[i] * term.offset) + stops[i];
             }
             cr_exp2f_batch(stops, scratch, n, isa);
-            for (std::size_t i = 0; i < n; ++i) output[base + i] = g[i] * scratch[i];
+            std::uint32_t nan_flags = 0;
+            for (std::size_t i = 0; i < n; ++i) {
+                const float value = g[i] * scratch[i];
+                nan_flags |= nan_rule::nan_flag(value);
+                output[base + i] = value;
+            }
+            if (!nan_rule::any_nan(nan_flags)) continue;
+            for (std::size_t i = 0; i < n; ++i) {
+                if (nan_rule::is_nan(output[base + i])) output[base + i] = zone_curve_value(g[i], terms);
+            }
         }
     }
 };

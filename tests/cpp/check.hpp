@@ -1,7 +1,8 @@
 #pragma once
 // A minimal test harness: TEST_CASE registers a function, CHECK records a
-// failure and carries on, REQUIRE stops the case. main() ends with the
-// "N passed, N failed" line that test runners read.
+// failure and carries on, REQUIRE stops the case, SKIP ends it as skipped
+// with its reason printed. main() ends with the "N passed, N failed,
+// N skipped" line that test runners read.
 #include <functional>
 #include <iostream>
 #include <sstream>
@@ -30,6 +31,10 @@ struct Registrar {
 };
 
 struct RequireFailed {};
+
+struct Skipped {
+    std::string reason;
+};
 
 inline void report(const char* file, int line, const std::string& what) {
     ++failures_in_case();
@@ -67,3 +72,6 @@ inline void report(const char* file, int line, const std::string& what) {
             throw ::check::RequireFailed{};             \
         }                                               \
     } while (0)
+
+#define SKIP(reason) \
+    throw ::check::Skipped { reason }

@@ -6,12 +6,19 @@
 int main(int argc, char** argv) {
     int passed = 0;
     int failed = 0;
+    int skipped = 0;
     for (const auto& c : check::registry()) {
         if (argc > 1 && std::strstr(c.name, argv[1]) == nullptr) continue;
         check::failures_in_case() = 0;
         try {
             c.body();
         } catch (const check::RequireFailed&) {
+        } catch (const check::Skipped& skip) {
+            if (check::failures_in_case() == 0) {
+                ++skipped;
+                std::cout << "SKIPPED: " << c.name << ": " << skip.reason << "\n";
+                continue;
+            }
         } catch (const std::exception& e) {
             check::report(c.name, 0, std::string("unexpected exception: ") + e.what());
         } catch (...) {
@@ -24,6 +31,6 @@ int main(int argc, char** argv) {
             std::cerr << "FAILED: " << c.name << "\n";
         }
     }
-    std::cout << passed << " passed, " << failed << " failed\n";
+    std::cout << passed << " passed, " << failed << " failed, " << skipped << " skipped\n";
     return failed == 0 ? 0 : 1;
 }

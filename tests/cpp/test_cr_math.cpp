@@ -2,7 +2,9 @@
 // bit-identity of every batch path with the scalar functions, and the
 // special cases. The reference is the long double libm rounded to float;
 // where that value is too close to a rounding boundary to be trusted, an
-// independent 113-bit evaluation (__float128 series, no libm) decides.
+// independent 113-bit evaluation (plain series in binary128, no libm)
+// decides: __float128 on x86-64, long double where that is binary128
+// (aarch64 Linux).
 #include <algorithm>
 #include <bit>
 #include <cfloat>
@@ -20,7 +22,13 @@
 namespace {
 
 using ostrel::Isa;
+#if LDBL_MANT_DIG == 113
+using quad = long double;
+#elif defined(__SIZEOF_FLOAT128__)
 using quad = __float128;
+#else
+#error "the reference needs a binary128 type: long double or __float128"
+#endif
 
 constexpr float kEncodeExponent = std::bit_cast<float>(std::uint32_t{0x3ED55555});  // 0.41666666f
 constexpr float kInf = std::numeric_limits<float>::infinity();
@@ -41,7 +49,7 @@ bool same_bits(float a, float b) {
 }
 
 // ---------------------------------------------------------------------------
-// 113-bit reference by plain series in __float128 (soft-float arithmetic of
+// 113-bit reference by plain series in binary128 (soft-float arithmetic of
 // libgcc), independent of any libm and of the code under test.
 
 quad q_ln2() {

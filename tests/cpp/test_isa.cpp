@@ -12,24 +12,13 @@
 #include "check.hpp"
 #include "core/isa.hpp"
 #include "encode/encode_srgb.hpp"
+#include "forced_isa.hpp"
 #include "tone/zone_curve.hpp"
 
 namespace {
 
+using check::ForcedIsa;
 using ostrel::Isa;
-
-// Forces one instruction set for the life of the guard.
-class ForcedIsa {
-public:
-    explicit ForcedIsa(Isa isa) : ok_(ostrel::force_isa(isa)) {}
-    ForcedIsa(const ForcedIsa&) = delete;
-    ForcedIsa& operator=(const ForcedIsa&) = delete;
-    ~ForcedIsa() { ostrel::force_isa(std::nullopt); }
-    bool ok() const { return ok_; }
-
-private:
-    bool ok_;
-};
 
 std::vector<Isa> supported_sets() {
     std::vector<Isa> sets;
@@ -112,8 +101,9 @@ TEST_CASE("isa: a table takes the entry of the set, else the next one down its c
     constexpr Entry scalar = [] { return 0; };
     constexpr Entry sse2 = [] { return 1; };
     constexpr Entry avx512 = [] { return 3; };
-    const ostrel::IsaTable<Entry> full{{scalar, sse2, [] { return 2; }, avx512}};
-    const ostrel::IsaTable<Entry> gap{{scalar, sse2, nullptr, avx512}};
+    constexpr Entry neon = [] { return 4; };
+    const ostrel::IsaTable<Entry> full{{scalar, sse2, [] { return 2; }, avx512, neon}};
+    const ostrel::IsaTable<Entry> gap{{scalar, sse2, nullptr, avx512, nullptr}};
     const ostrel::IsaTable<Entry> scalar_only{{scalar}};
     for (Isa isa : ostrel::kIsaPreference) {
         // The set itself when supported, else the first supported one below it.
@@ -123,6 +113,20 @@ TEST_CASE("isa: a table takes the entry of the set, else the next one down its c
         CHECK(scalar_only.select(isa)() == 0);
     }
     CHECK(gap.select(Isa::avx2)() == (ostrel::isa_supported(Isa::sse2) ? 1 : 0));
+    CHECK(gap.select(Isa::neon)() == 0);
+}
+
+TEST_CASE("isa: a processor has the x86 sets or NEON, and its baseline vector set") {
+#if defined(__x86_64__)
+    CHECK(ostrel::isa_supported(Isa::sse2));
+    CHECK(!ostrel::isa_supported(Isa::neon));
+#elif defined(__aarch64__)
+    CHECK(ostrel::isa_supported(Isa::neon));
+    CHECK(ostrel::best_isa() == Isa::neon);
+    for (Isa isa : {Isa::sse2, Isa::avx2, Isa::avx512}) CHECK(!ostrel::isa_supported(isa));
+#endif
+    CHECK(ostrel::isa_name(Isa::neon) == "neon");
+    CHECK(ostrel::isa_fallback(Isa::neon) == Isa::scalar);
 }
 
 TEST_CASE("isa: zone_system and encode_srgb give the same bits on every supported set") {

@@ -2,6 +2,7 @@
 // from halving, faults that wait for the other pieces and leave the pool
 // usable, concurrent loops, and the pool-size rules of the environment.
 #include <sched.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -352,11 +353,17 @@ private:
     std::optional<std::string> old_;
 };
 
+// The processors this process may use, asked independently of the code
+// under test: the affinity mask on Linux, else the processors online.
 std::size_t available_processors() {
+#if defined(__linux__)
     cpu_set_t set;
     CPU_ZERO(&set);
     if (sched_getaffinity(0, sizeof(set), &set) != 0) return 0;
     return static_cast<std::size_t>(CPU_COUNT(&set));
+#else
+    return static_cast<std::size_t>(sysconf(_SC_NPROCESSORS_ONLN));
+#endif
 }
 
 }  // namespace

@@ -5,9 +5,10 @@
 # purpose; their small helpers stay unannotated, their bodies are still checked.)
 """The instruction-set switch: OSTREL_ISA forces one of the paths the
 processor supports, and every path gives the bits of every other, for the
-kernels whose element loops and math are dispatched (zone_system,
-encode_srgb) and for the whole pipeline."""
+kernels whose element loops and math are dispatched (the luminance kernels,
+zone_system, encode_srgb) and for the whole pipeline."""
 
+import platform
 import sys
 
 import numpy as np
@@ -36,6 +37,8 @@ def supported_sets():
         sets.append("avx2")
     if "avx512f" in flags:
         sets.append("avx512")
+    if platform.machine().lower() in ("aarch64", "arm64"):
+        sets.append("neon")
     return sets
 
 
@@ -60,7 +63,7 @@ np.savez({out!r}, zones=zones, encoded=oc.encode_srgb(rgb), print=oc.encode_srgb
 """
 
 
-@pytest.mark.parametrize("isa", ["scalar", "sse2", "avx2", "avx512"])
+@pytest.mark.parametrize("isa", ["scalar", "sse2", "avx2", "avx512", "neon"])
 def test_every_supported_path_gives_the_same_bits(run_python, tmp_path, isa):
     if isa not in supported_sets():
         pytest.skip(f"this processor has no {isa}")
@@ -77,7 +80,7 @@ def test_every_supported_path_gives_the_same_bits(run_python, tmp_path, isa):
         assert np.array_equal(got, expected), f"{key} on {isa}: {np.count_nonzero(got != expected)} values differ"
 
 
-@pytest.mark.parametrize("value", ["", "AVX2", "avx1024", "neon"])
+@pytest.mark.parametrize("value", ["", "AVX2", "avx1024", "NEON", "neon" if platform.machine() == "x86_64" else "sse2"])
 def test_unknown_or_unsupported_names_run_the_default_path(run_python, value):
     completed = run_python(
         """
