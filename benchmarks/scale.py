@@ -141,7 +141,7 @@ def make_scan(width: int, height: int) -> tuple[Path, Path]:
     import pyvips
 
     big = OUT / f"scan-{width}x{height}.tif"
-    crop = OUT / "scan-12mp.tif"
+    crop = OUT / f"scan-{width}x{height}-12mp.tif"  # cut from the same scan
     if not big.exists():
         tile = pyvips.Image.new_from_file(str(SOURCE)).resize(2.0, kernel="lanczos3")
         across, down = -(-width // tile.width), -(-height // tile.height)

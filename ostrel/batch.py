@@ -25,7 +25,7 @@ from ostrel.planning import Job, Outcome, Plan, Status, identity, plan_batch
 from ostrel.reading import RAW_EXTENSIONS, pixel_count, printable, read_photo
 from ostrel.recipe import Recipe
 from ostrel.rendering import render
-from ostrel.tiled import DEFAULT_TILE, TILED_THRESHOLD, lazy_photo, write_tiled_print
+from ostrel.tiled import BAND_BLOCK_WIDTH, DEFAULT_TILE, TILED_THRESHOLD, lazy_photo, write_tiled_print
 from ostrel.writing import TEMPORARY_SUFFIX, write_print
 
 
@@ -202,7 +202,7 @@ class _Converter:
                 f"a tiled print is a BigTIFF: choose --format tiff (tiles are used with --tiled and above "
                 f"{self.tiling.threshold // 1_000_000} megapixels)",
             )
-        lazy = lazy_photo(job.source, self.tiling.tile)
+        lazy = lazy_photo(job.source, self.tiling.tile, width=BAND_BLOCK_WIDTH)
         if self.cancel.is_set():
             return None
         self._prepare_folder(job)

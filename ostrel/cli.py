@@ -19,6 +19,7 @@ from typing import IO, Any, Final, NoReturn
 import ostrel
 from ostrel.batch import BatchInterrupted, Tiling, default_jobs, run_batch
 from ostrel.errors import MissingDependencyError, OstrelError, RecipeError
+from ostrel.memory import return_large_blocks
 from ostrel.planning import Plan, plan_batch
 from ostrel.presets import PRESETS, get_preset
 from ostrel.progress import Progress, describe
@@ -299,6 +300,7 @@ def main(argv: Sequence[str] | None = None, *, out: IO[str] | None = None, err: 
     """Runs the command line; returns the exit code."""
     out = out or sys.stdout
     err = err or sys.stderr
+    return_large_blocks()
     for stream in (out, err):
         # File names need not be valid UTF-8; print their odd bytes as escapes.
         if isinstance(stream, io.TextIOWrapper):

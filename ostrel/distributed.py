@@ -21,7 +21,7 @@ import threading
 from collections.abc import Callable, Iterator
 from typing import Any, Final
 
-from ostrel import _deps
+from ostrel import _deps, memory
 from ostrel.batch import BatchReport, Recorder, Tiling, _Converter
 from ostrel.planning import Job, Outcome, Plan
 from ostrel.recipe import Recipe
@@ -96,7 +96,7 @@ def local_cluster(workers: int) -> Any:
         threads_per_worker=1,
         processes=True,
         dashboard_address=":0",  # any free port: several clusters may run at once
-        env={"RAYON_NUM_THREADS": share, "VIPS_CONCURRENCY": share},
+        env={"RAYON_NUM_THREADS": share, "VIPS_CONCURRENCY": share, **memory.ENVIRONMENT},
     )
 
 

@@ -272,3 +272,30 @@ def test_tiled_peak_memory_follows_the_tile_not_the_image(tmp_path):
     # pipeline needs far more, the tiled one about the same as for the short image.
     assert whole_peak - tall_peak > 120, (short_peak, tall_peak, whole_peak)
     assert tall_peak - short_peak < 50, (short_peak, tall_peak, whole_peak)
+
+
+def test_tiles_computed_ahead_keep_order_errors_and_stop_early():
+    from ostrel.tiled import _ahead
+
+    assert list(_ahead(iter(range(50)), depth=3)) == list(range(50))
+
+    def failing():
+        yield 1
+        raise RuntimeError("band 2 could not be read")
+
+    consumer = _ahead(failing(), depth=2)
+    assert next(consumer) == 1
+    with pytest.raises(RuntimeError, match="band 2"):
+        next(consumer)
+
+    produced = []
+
+    def endless():
+        for index in range(10**9):
+            produced.append(index)
+            yield index
+
+    early = _ahead(endless(), depth=2)
+    assert [next(early) for _ in range(3)] == [0, 1, 2]
+    early.close()  # the writer stopped: the producer thread must end, not run on
+    assert len(produced) <= 3 + 2 + 1
