@@ -3,7 +3,7 @@
 libvips writes XMP into every format it saves but EXIF only into JPEG, PNG and
 WebP. For a TIFF print (and for prints of camera RAW files, whose EXIF is not a
 block libvips can copy) the EXIF tags are restated in XMP, in the namespaces
-the XMP specification defines for them: ``tiff:`` for IFD0, ``exif:`` for the
+the XMP standard defines for them: ``tiff:`` for IFD0, ``exif:`` for the
 EXIF and GPS directories and ``exifEX:`` for the EXIF 2.3 additions. Values
 keep their EXIF meaning; dates become ISO 8601 and rationals "n/d".
 """
@@ -205,7 +205,7 @@ def _gps_timestamp(gps: dict[int, Entry]) -> str | None:
 
 
 def exif_properties(tags: ExifTags) -> list[Property]:
-    """The EXIF tags as XMP properties, in the namespaces the XMP specification gives them."""
+    """The EXIF tags as XMP properties, in the namespaces the XMP standard gives them."""
     properties: list[Property] = []
 
     def add(prefix: str, table: dict[int, str], entries: dict[int, Entry]) -> None:
