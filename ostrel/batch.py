@@ -22,7 +22,7 @@ from typing import Any, Final
 from ostrel.buffers import BufferPool
 from ostrel.errors import OstrelError, PrintWriteError
 from ostrel.planning import Job, Outcome, Plan, Status, identity, plan_batch
-from ostrel.reading import RAW_EXTENSIONS, pixel_count, printable, read_photo
+from ostrel.reading import is_camera_raw, pixel_count, printable, read_photo
 from ostrel.recipe import Recipe
 from ostrel.rendering import render
 from ostrel.tiled import BAND_BLOCK_WIDTH, DEFAULT_TILE, TILED_THRESHOLD, lazy_photo, write_tiled_print
@@ -129,7 +129,7 @@ class Tiling:
     threshold: int = TILED_THRESHOLD
 
     def wanted(self, source: Path) -> bool:
-        if self.force is False or source.suffix.lower() in RAW_EXTENSIONS:
+        if self.force is False or is_camera_raw(source):
             return False
         if self.force:
             return True

@@ -122,13 +122,7 @@ def read_photo(path: str | os.PathLike[str], *, max_size: int | None = None, all
     them, see `ostrel.buffers`).
     """
     source = Path(path)
-    head = _head(source)
-    tiff_tags = ExifTags()
-    is_raw = source.suffix.lower() in RAW_EXTENSIONS
-    if head[:4] in _TIFF_MAGIC:
-        info = inspect_tiff(source)
-        tiff_tags = info.tags
-        is_raw = is_raw or info.sensor_data
+    is_raw, tiff_tags = _classify(source)
     if is_raw:
         pixels = _develop_raw(source, allocate)
         longest = max(pixels.shape[:2])
@@ -139,6 +133,23 @@ def read_photo(path: str | os.PathLike[str], *, max_size: int | None = None, all
     if tiff_tags:
         metadata = Metadata(metadata.exif, metadata.xmp, tiff_tags)
     return Photo(source, pixels, metadata, scale)
+
+
+def _classify(source: Path) -> tuple[bool, ExifTags]:
+    """Whether the file is a camera RAW (by extension, or a TIFF of sensor data), and its TIFF tags."""
+    is_raw = source.suffix.lower() in RAW_EXTENSIONS
+    if _head(source)[:4] in _TIFF_MAGIC:
+        info = inspect_tiff(source)
+        return is_raw or info.sensor_data, info.tags
+    return is_raw, ExifTags()
+
+
+def is_camera_raw(path: str | os.PathLike[str]) -> bool:
+    """Whether the file goes to LibRaw rather than libvips; False for a file that cannot be opened."""
+    try:
+        return _classify(Path(path))[0]
+    except PhotoReadError:
+        return False
 
 
 def _head(path: Path) -> bytes:

@@ -225,6 +225,24 @@ def test_camera_raw_is_developed_to_linear_srgb(tmp_path, name):
     np.testing.assert_allclose(means, rgb.reshape(-1, 3).mean(axis=0), rtol=0.005)
 
 
+def test_forced_tiles_leave_camera_raw_files_to_libraw(tmp_path):
+    pytest.importorskip("rawpy")
+    pytest.importorskip("dask")
+    from ostrel import convert_files
+    from ostrel.batch import Tiling
+
+    rgb = np.clip(srgb_decode(scene(64, 96)), 0.02, 0.9)
+    dng = write_dng(tmp_path / "scan-named-like-a.tif", rgb)
+    report = convert_files([dng], tmp_path / "tiles", tiling=Tiling(force=True, tile=32))
+    whole = convert_files([dng], tmp_path / "whole")
+    assert report.converted == whole.converted == 1
+    tiled_print = pyvips.Image.new_from_file(str(tmp_path / "tiles" / "scan-named-like-a.tif"))
+    assert "tile-width" not in tiled_print.get_fields()  # developed whole, not read as a grey mosaic
+    assert (tmp_path / "tiles" / dng.with_suffix(".tif").name).read_bytes() == (
+        tmp_path / "whole" / dng.with_suffix(".tif").name
+    ).read_bytes()
+
+
 def test_camera_raw_metadata_reaches_the_print_as_xmp(tmp_path):
     pytest.importorskip("rawpy")
     from ostrel import convert_file
