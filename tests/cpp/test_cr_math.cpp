@@ -160,6 +160,22 @@ void add_random(std::vector<float>& v, std::mt19937& rng, std::size_t count, std
     for (std::size_t i = 0; i < count; ++i) v.push_back(bits_to_float(pick(rng)));
 }
 
+// `count` values drawn uniformly from [low, high).
+void add_uniform(std::vector<float>& v, std::mt19937& rng, std::size_t count, float low, float high) {
+    std::uniform_real_distribution<float> pick(low, high);
+    for (std::size_t i = 0; i < count; ++i) v.push_back(pick(rng));
+}
+
+constexpr std::uint32_t kNegative = 0x80000000u;
+constexpr std::uint32_t kMaxFinite = 0x7F7FFFFFu;
+
+// x next to 0, where e^x and 2^x round to 1 or a neighbour of 1: `count`
+// random patterns in [+0, 2^-25] and as many in [-0, -2^-24].
+void add_near_zero(std::vector<float>& v, std::mt19937& rng, std::size_t count) {
+    add_random(v, rng, count, 0, 0x33000000u);
+    add_random(v, rng, count, kNegative, kNegative | 0x33800000u);
+}
+
 // Checks correct rounding of the scalar function and that every batch path
 // gives the scalar function's bits, on all of `inputs`.
 void check_function(Fn fn, const std::vector<float>& inputs, float y = 0.0f) {
@@ -192,9 +208,6 @@ void check_function(Fn fn, const std::vector<float>& inputs, float y = 0.0f) {
     }
 }
 
-constexpr std::uint32_t kNegative = 0x80000000u;
-constexpr std::uint32_t kMaxFinite = 0x7F7FFFFFu;
-
 }  // namespace
 
 TEST_CASE("cr_math: logf is correctly rounded on random and hard inputs") {
@@ -214,10 +227,8 @@ TEST_CASE("cr_math: expf is correctly rounded on random and hard inputs") {
     std::mt19937 rng(2);
     std::vector<float> x;
     add_random(x, rng, 300000, 0, 0xFFFFFFFFu);
-    std::uniform_real_distribution<float> finite_range(-104.0f, 89.0f);
-    for (int i = 0; i < 300000; ++i) x.push_back(finite_range(rng));
-    add_random(x, rng, 50000, 0, 0x33000000u);  // |x| < 2^-25: e^x rounds near 1
-    add_random(x, rng, 50000, kNegative, kNegative | 0x33800000u);
+    add_uniform(x, rng, 300000, -104.0f, 89.0f);  // from underflow to overflow
+    add_near_zero(x, rng, 50000);
     add_around(x, 88.72283935546875f, 30000);  // overflow threshold
     add_around(x, -87.33654f, 30000);          // results become denormal
     add_around(x, -103.97208f, 30000);         // results underflow to 0
@@ -230,14 +241,12 @@ TEST_CASE("cr_math: exp2f is correctly rounded on random and hard inputs") {
     std::mt19937 rng(3);
     std::vector<float> x;
     add_random(x, rng, 300000, 0, 0xFFFFFFFFu);
-    std::uniform_real_distribution<float> finite_range(-151.0f, 129.0f);
-    for (int i = 0; i < 300000; ++i) x.push_back(finite_range(rng));
+    add_uniform(x, rng, 300000, -151.0f, 129.0f);  // from underflow to overflow
     for (int k = -152; k <= 129; ++k) {
         add_around(x, static_cast<float>(k), 200);        // integers: exact powers of two
         add_around(x, static_cast<float>(k) + 0.5f, 50);  // halves
     }
-    add_random(x, rng, 50000, 0, 0x33000000u);
-    add_random(x, rng, 50000, kNegative, kNegative | 0x33800000u);
+    add_near_zero(x, rng, 50000);
     check_function(Fn::exp2, x);
 }
 
