@@ -16,16 +16,9 @@
 // number of results that are not correctly rounded. For ours it also reports
 // how often the slow path ran, the largest relative error of the
 // double-precision fast path, and whether every instruction set the
-// processor has gave the scalar path's bits.
-#include <cfloat>
-
-#if LDBL_MANT_DIG == 113
-#define OSTREL_SWEEP_QUAD_IS_LONG_DOUBLE 1
-#else
-#define OSTREL_SWEEP_QUAD_IS_LONG_DOUBLE 0
-#include <quadmath.h>
-#endif
-
+// processor has gave the scalar path's bits. The functions, the calls into
+// our code and the reference's parts are shared with the C++ tests
+// (tests/cpp/cr_reference.hpp).
 #include <atomic>
 #include <bit>
 #include <cfloat>
@@ -40,70 +33,27 @@
 #include <vector>
 
 #include "core/cr_math.hpp"
+#include "cr_reference.hpp"
 
 namespace {
 
-constexpr float kPowExponent = std::bit_cast<float>(std::uint32_t{0x3ED55555});  // 0.41666666f
+using cr_reference::Fn;
+using cr_reference::Power;
+using cr_reference::same_bits;
 
-// pow_table: powf(x, 0.41666666) through a PowfTable (the batch's table kernel).
-enum class Fn { log, exp, exp2, pow, pow_table };
-
-const ostrel::PowfTable& pow_table() {
-    static const ostrel::PowfTable table = ostrel::make_powf_table(kPowExponent);
-    return table;
+// The powers' exponent and tables: the sRGB encoding's.
+const Power& power() {
+    static const Power fixed(cr_reference::kEncodeExponent);
+    return fixed;
 }
 
-const char* name_of(Fn f) {
-    switch (f) {
-        case Fn::log:
-            return "logf";
-        case Fn::exp:
-            return "expf";
-        case Fn::exp2:
-            return "exp2f";
-        case Fn::pow:
-            return "powf(x, 0x1.aaaaaap-2)";
-        case Fn::pow_table:
-            return "powf table (same y)";
-    }
-    return "?";
+// The row of the table: the function with the exponent the powers use.
+std::string label(Fn f) {
+    std::string name = cr_reference::name(f);
+    if (f == Fn::pow) return name + "(x, 0x1.aaaaaap-2)";
+    if (f == Fn::pow_table) return name + " (same y)";
+    return name;
 }
-
-long double ref_long_double(Fn f, float x) {
-    const long double v = x;
-    switch (f) {
-        case Fn::log:
-            return logl(v);
-        case Fn::exp:
-            return expl(v);
-        case Fn::exp2:
-            return exp2l(v);
-        case Fn::pow:
-        case Fn::pow_table:
-            return powl(v, static_cast<long double>(kPowExponent));
-    }
-    return 0;
-}
-
-#if OSTREL_SWEEP_QUAD_IS_LONG_DOUBLE
-float ref_quad(Fn f, float x) { return static_cast<float>(ref_long_double(f, x)); }
-#else
-float ref_quad(Fn f, float x) {
-    const __float128 v = x;
-    switch (f) {
-        case Fn::log:
-            return static_cast<float>(logq(v));
-        case Fn::exp:
-            return static_cast<float>(expq(v));
-        case Fn::exp2:
-            return static_cast<float>(exp2q(v));
-        case Fn::pow:
-        case Fn::pow_table:
-            return static_cast<float>(powq(v, static_cast<__float128>(kPowExponent)));
-    }
-    return 0;
-}
-#endif
 
 float glibc(Fn f, float x) {
     switch (f) {
@@ -115,50 +65,9 @@ float glibc(Fn f, float x) {
             return exp2f(x);
         case Fn::pow:
         case Fn::pow_table:
-            return powf(x, kPowExponent);
+            return powf(x, power().y);
     }
     return 0;
-}
-
-ostrel::cr_math_detail::Approx approx(Fn f, float x) {
-    switch (f) {
-        case Fn::log:
-            return ostrel::cr_math_detail::logf_approx(x);
-        case Fn::exp:
-            return ostrel::cr_math_detail::expf_approx(x);
-        case Fn::exp2:
-            return ostrel::cr_math_detail::exp2f_approx(x);
-        case Fn::pow:
-            return ostrel::cr_math_detail::powf_approx(x, kPowExponent);
-        case Fn::pow_table:
-            return ostrel::cr_math_detail::powf_table_approx(x, pow_table());
-    }
-    return {0, false};
-}
-
-void ours_batch(Fn f, const float* in, float* out, std::size_t n, ostrel::Isa path) {
-    switch (f) {
-        case Fn::log:
-            ostrel::cr_logf_batch(in, out, n, path);
-            return;
-        case Fn::exp:
-            ostrel::cr_expf_batch(in, out, n, path);
-            return;
-        case Fn::exp2:
-            ostrel::cr_exp2f_batch(in, out, n, path);
-            return;
-        case Fn::pow:
-            ostrel::cr_powf_batch(in, kPowExponent, out, n, path);
-            return;
-        case Fn::pow_table:
-            ostrel::cr_powf_batch(in, pow_table(), out, n, path);
-            return;
-    }
-}
-
-bool same(float a, float b) {
-    if (std::isnan(a) || std::isnan(b)) return std::isnan(a) && std::isnan(b);
-    return std::bit_cast<std::uint32_t>(a) == std::bit_cast<std::uint32_t>(b);
 }
 
 // Correctly rounded reference and the long double value behind it.
@@ -168,46 +77,27 @@ struct Reference {
     bool by_quad;
 };
 
-// ulp(f) for a finite float f >= 0, and half of the gap from f towards an
-// exact value a (a lies within half an ulp of f): below a power of two the
-// gap is half as wide.
-long double float_ulp(float f) {
-    const std::uint32_t biased = std::bit_cast<std::uint32_t>(f) >> 23;
-    const int exponent = biased == 0 ? -149 : static_cast<int>(biased) - 150;
-    return static_cast<long double>(std::bit_cast<float>(static_cast<std::uint32_t>((exponent + 127 + 23) << 23))) *
-           0x1p-23L;
-}
-
-long double half_gap(long double a, float f) {
-    long double half = float_ulp(f) / 2;
-    const std::uint32_t bits = std::bit_cast<std::uint32_t>(f);
-    if ((bits & 0x7FFFFF) == 0 && bits > 0x00800000 && a < static_cast<long double>(f)) half /= 2;
-    return half;
-}
-
 Reference reference(Fn f, float x) {
-    const long double v = ref_long_double(f, x);
+    const long double v = cr_reference::libm_long_double(f, x, power().y);
     const float r = static_cast<float>(v);
     if (std::isnan(v) || std::isinf(v) || v == 0) return {r, v, false};
-    // Distance of |v| to the nearest point where rounding to float changes.
-    const long double a = fabsl(v);
-    const float fa = std::fmin(std::fabs(r), FLT_MAX);
-    const long double tail = a - static_cast<long double>(fa);
-    if (fabsl(fabsl(tail) - half_gap(a, fa)) <= a * 0x1p-56L) return {ref_quad(f, x), v, true};
+    if (cr_reference::boundary_gap(v, r) <= fabsl(v) * 0x1p-56L) {
+        return {static_cast<float>(cr_reference::quad_libm(f, x, power().y)), v, true};
+    }
     return {r, v, false};
 }
 
 // Error of `got` in units of the last place at the exact value.
 double ulp_error(float got, const Reference& ref) {
     if (std::isnan(ref.value) || std::isnan(got)) return std::isnan(ref.value) && std::isnan(got) ? 0.0 : INFINITY;
-    if (same(got, ref.rounded)) {
+    if (same_bits(got, ref.rounded)) {
         if (std::isinf(got)) return 0.0;
     }
     const long double exact = ref.value;
     const long double g = std::isinf(got) ? std::copysign(0x1p128L, static_cast<long double>(got)) : got;
     const float fa = std::fmin(std::fabs(ref.rounded), FLT_MAX);
-    long double ulp = float_ulp(fa);
-    if (half_gap(fabsl(exact), fa) < ulp / 2) ulp /= 2;
+    long double ulp = cr_reference::float_ulp(fa);
+    if (cr_reference::half_gap(fabsl(exact), fa) < ulp / 2) ulp /= 2;
     return static_cast<double>(fabsl(g - exact) / ulp);
 }
 
@@ -249,16 +139,16 @@ void sweep_chunk(Fn f, std::uint64_t begin, std::uint64_t count, std::uint64_t s
         in.push_back(std::bit_cast<float>(static_cast<std::uint32_t>(b)));
     const std::size_t n = in.size();
     std::vector<float> best(n), scalar(n), other(n);
-    ours_batch(f, in.data(), best.data(), n, ostrel::best_isa());
-    ours_batch(f, in.data(), scalar.data(), n, ostrel::Isa::scalar);
+    cr_reference::batch(f, in.data(), best.data(), n, ostrel::best_isa(), power());
+    cr_reference::batch(f, in.data(), scalar.data(), n, ostrel::Isa::scalar, power());
     for (std::size_t i = 0; i < n; ++i) {
-        if (!same(best[i], scalar[i])) ++st.path_mismatch;
+        if (!same_bits(best[i], scalar[i])) ++st.path_mismatch;
     }
     for (const ostrel::Isa isa : ostrel::kIsaPreference) {
         if (isa == ostrel::best_isa() || isa == ostrel::Isa::scalar || !ostrel::isa_supported(isa)) continue;
-        ours_batch(f, in.data(), other.data(), n, isa);
+        cr_reference::batch(f, in.data(), other.data(), n, isa, power());
         for (std::size_t i = 0; i < n; ++i) {
-            if (!same(other[i], scalar[i])) ++st.path_mismatch;
+            if (!same_bits(other[i], scalar[i])) ++st.path_mismatch;
         }
     }
     for (std::size_t i = 0; i < n; ++i) {
@@ -267,7 +157,7 @@ void sweep_chunk(Fn f, std::uint64_t begin, std::uint64_t count, std::uint64_t s
         ++st.tested;
         if (ref.by_quad) ++st.by_quad;
         const float ours = best[i];
-        if (!same(ours, ref.rounded)) {
+        if (!same_bits(ours, ref.rounded)) {
             ++st.ours_wrong;
             const std::uint32_t bits = std::bit_cast<std::uint32_t>(x);
             if (!st.has_ours_wrong || bits < st.first_ours_wrong) st.first_ours_wrong = bits;
@@ -275,9 +165,9 @@ void sweep_chunk(Fn f, std::uint64_t begin, std::uint64_t count, std::uint64_t s
         }
         st.ours_max_ulp = std::fmax(st.ours_max_ulp, ulp_error(ours, ref));
         const float g = glibc(f, x);
-        if (!same(g, ref.rounded)) ++st.glibc_wrong;
+        if (!same_bits(g, ref.rounded)) ++st.glibc_wrong;
         st.glibc_max_ulp = std::fmax(st.glibc_max_ulp, ulp_error(g, ref));
-        const ostrel::cr_math_detail::Approx a = approx(f, x);
+        const ostrel::cr_math_detail::Approx a = cr_reference::approx(f, x, power());
         if (a.slow) ++st.slow;
         if (std::isfinite(ref.value) && ref.value != 0 && std::isfinite(a.value) && fabsl(ref.value) > 0x1p-150L &&
             fabsl(ref.value) < 0x1p128L) {
@@ -316,7 +206,7 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    if (fns.empty()) fns = {Fn::log, Fn::exp, Fn::exp2, Fn::pow, Fn::pow_table};
+    if (fns.empty()) fns.assign(std::begin(cr_reference::kAllFns), std::end(cr_reference::kAllFns));
     const std::string path(ostrel::isa_name(ostrel::best_isa()));
     std::printf("inputs: every %llu-th of the 2^32 float bit patterns; threads: %u; best path: %s\n",
                 static_cast<unsigned long long>(step), threads, path.c_str());
@@ -344,7 +234,7 @@ int main(int argc, char** argv) {
         char fast_err[32];
         std::snprintf(fast_err, sizeof fast_err, "2^%.2f",
                       total.fast_max_rel > 0 ? std::log2(total.fast_max_rel) : -999.0);
-        std::printf("%-24s %14llu %10.4f %12llu %10.4f %12llu %10llu %9llu %12s %8s %7.0f\n", name_of(f),
+        std::printf("%-24s %14llu %10.4f %12llu %10.4f %12llu %10llu %9llu %12s %8s %7.0f\n", label(f).c_str(),
                     static_cast<unsigned long long>(total.tested), total.ours_max_ulp,
                     static_cast<unsigned long long>(total.ours_wrong), total.glibc_max_ulp,
                     static_cast<unsigned long long>(total.glibc_wrong), static_cast<unsigned long long>(total.slow),

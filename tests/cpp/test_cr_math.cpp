@@ -4,7 +4,8 @@
 // where that value is too close to a rounding boundary to be trusted, an
 // independent 113-bit evaluation (plain series in binary128, no libm)
 // decides: __float128 on x86-64, long double where that is binary128
-// (aarch64 Linux).
+// (aarch64 Linux). cr_reference.hpp holds what this shares with the
+// exhaustive sweep (tools/math_sweep.cpp).
 #include <algorithm>
 #include <bit>
 #include <cfloat>
@@ -18,19 +19,18 @@
 
 #include "check.hpp"
 #include "core/cr_math.hpp"
+#include "cr_reference.hpp"
 
 namespace {
 
+using cr_reference::Fn;
+using cr_reference::kEncodeExponent;
+using cr_reference::name;
+using cr_reference::Power;
+using cr_reference::quad;
+using cr_reference::same_bits;
 using ostrel::Isa;
-#if LDBL_MANT_DIG == 113
-using quad = long double;
-#elif defined(__SIZEOF_FLOAT128__)
-using quad = __float128;
-#else
-#error "the reference needs a binary128 type: long double or __float128"
-#endif
 
-constexpr float kEncodeExponent = std::bit_cast<float>(std::uint32_t{0x3ED55555});  // 0.41666666f
 constexpr float kInf = std::numeric_limits<float>::infinity();
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 
@@ -41,11 +41,6 @@ std::string show(float f) {
     char text[64];
     std::snprintf(text, sizeof text, "%a (0x%08X)", static_cast<double>(f), float_bits(f));
     return text;
-}
-
-bool same_bits(float a, float b) {
-    if (std::isnan(a) && std::isnan(b)) return true;
-    return float_bits(a) == float_bits(b);
 }
 
 // ---------------------------------------------------------------------------
@@ -107,63 +102,32 @@ quad q_log(float x) {
     return e * q_ln2() + 2 * sum;
 }
 
-// pow_table is powf through a PowfTable made for y: the same function by
-// another algorithm, so it shares pow's reference and scalar function.
-enum class Fn { log, exp, exp2, pow, pow_table };
-
-// Distance of |v| from the nearest point where rounding to float changes,
-// relative to |v|; `f` is v rounded to float.
-long double boundary_distance(long double v, float f) {
-    const long double a = fabsl(v);
-    const float fa = std::fmin(std::fabs(f), FLT_MAX);
-    const std::uint32_t b = float_bits(fa);
-    const std::uint32_t biased = b >> 23;
-    long double half = std::ldexp(1.0L, (biased == 0 ? -149 : static_cast<int>(biased) - 150) - 1);
-    if ((b & 0x7FFFFF) == 0 && biased > 1 && a < static_cast<long double>(fa)) half /= 2;
-    return fabsl(fabsl(a - static_cast<long double>(fa)) - half) / a;
+// fn(x) by the series above (y only for the powers; x > 0 for them).
+quad series(Fn fn, float x, float y) {
+    switch (fn) {
+        case Fn::log:
+            return q_log(x);
+        case Fn::exp:
+            return q_exp(x);
+        case Fn::exp2:
+            return q_exp(x * q_ln2());
+        case Fn::pow:
+        case Fn::pow_table:
+            return q_exp(y * q_log(x));
+    }
+    return 0;
 }
 
 // The correctly rounded value of f(x) (y only for pow).
 float reference(Fn fn, float x, float y = 0.0f) {
-    long double v = 0;
-    switch (fn) {
-        case Fn::log:
-            v = logl(x);
-            break;
-        case Fn::exp:
-            v = expl(x);
-            break;
-        case Fn::exp2:
-            v = exp2l(x);
-            break;
-        case Fn::pow:
-        case Fn::pow_table:
-            v = powl(x, y);
-            break;
-    }
+    const long double v = cr_reference::libm_long_double(fn, x, y);
     const float rounded = static_cast<float>(v);
     if (std::isnan(v) || std::isinf(v) || v == 0) return rounded;
-    const long double distance = boundary_distance(v, rounded);
+    const long double distance = cr_reference::boundary_gap(v, rounded) / fabsl(v);
     // An exact tie (an exact result such as 2^-150) rounds as the long double does.
     if (distance == 0 || distance > 0x1p-56L) return rounded;
     if ((fn == Fn::pow || fn == Fn::pow_table) && x < 0) return rounded;  // not sampled here
-    quad q = 0;
-    switch (fn) {
-        case Fn::log:
-            q = q_log(x);
-            break;
-        case Fn::exp:
-            q = q_exp(x);
-            break;
-        case Fn::exp2:
-            q = q_exp(x * q_ln2());
-            break;
-        case Fn::pow:
-        case Fn::pow_table:
-            q = q_exp(y * q_log(x));
-            break;
-    }
-    return static_cast<float>(q);
+    return static_cast<float>(series(fn, x, y));
 }
 
 float ours(Fn fn, float x, float y = 0.0f) {
@@ -181,42 +145,6 @@ float ours(Fn fn, float x, float y = 0.0f) {
     return 0;
 }
 
-void batch(Fn fn, const float* in, float* out, std::size_t n, Isa path, float y = 0.0f) {
-    switch (fn) {
-        case Fn::log:
-            ostrel::cr_logf_batch(in, out, n, path);
-            return;
-        case Fn::exp:
-            ostrel::cr_expf_batch(in, out, n, path);
-            return;
-        case Fn::exp2:
-            ostrel::cr_exp2f_batch(in, out, n, path);
-            return;
-        case Fn::pow:
-            ostrel::cr_powf_batch(in, y, out, n, path);
-            return;
-        case Fn::pow_table:
-            ostrel::cr_powf_batch(in, ostrel::make_powf_table(y), out, n, path);
-            return;
-    }
-}
-
-const char* name(Fn fn) {
-    switch (fn) {
-        case Fn::log:
-            return "logf";
-        case Fn::exp:
-            return "expf";
-        case Fn::exp2:
-            return "exp2f";
-        case Fn::pow:
-            return "powf";
-        case Fn::pow_table:
-            return "powf table";
-    }
-    return "?";
-}
-
 // Every bit pattern in [first, first + count).
 void add_range(std::vector<float>& v, std::uint32_t first, std::uint32_t count) {
     for (std::uint32_t i = 0; i < count; ++i) v.push_back(bits_to_float(first + i));
@@ -230,6 +158,22 @@ void add_around(std::vector<float>& v, float centre, std::uint32_t radius) {
 void add_random(std::vector<float>& v, std::mt19937& rng, std::size_t count, std::uint32_t low, std::uint32_t high) {
     std::uniform_int_distribution<std::uint32_t> pick(low, high);
     for (std::size_t i = 0; i < count; ++i) v.push_back(bits_to_float(pick(rng)));
+}
+
+// `count` values drawn uniformly from [low, high).
+void add_uniform(std::vector<float>& v, std::mt19937& rng, std::size_t count, float low, float high) {
+    std::uniform_real_distribution<float> pick(low, high);
+    for (std::size_t i = 0; i < count; ++i) v.push_back(pick(rng));
+}
+
+constexpr std::uint32_t kNegative = 0x80000000u;
+constexpr std::uint32_t kMaxFinite = 0x7F7FFFFFu;
+
+// x next to 0, where e^x and 2^x round to 1 or a neighbour of 1: `count`
+// random patterns in [+0, 2^-25] and as many in [-0, -2^-24].
+void add_near_zero(std::vector<float>& v, std::mt19937& rng, std::size_t count) {
+    add_random(v, rng, count, 0, 0x33000000u);
+    add_random(v, rng, count, kNegative, kNegative | 0x33800000u);
 }
 
 // Checks correct rounding of the scalar function and that every batch path
@@ -248,10 +192,11 @@ void check_function(Fn fn, const std::vector<float>& inputs, float y = 0.0f) {
 
     std::vector<float> scalar(inputs.size());
     for (std::size_t i = 0; i < inputs.size(); ++i) scalar[i] = ours(fn, inputs[i], y);
+    const Power power(y);
     for (Isa path : ostrel::kIsaPreference) {
         if (!ostrel::isa_supported(path)) continue;
         std::vector<float> out(inputs.size());
-        batch(fn, inputs.data(), out.data(), inputs.size(), path, y);
+        cr_reference::batch(fn, inputs.data(), out.data(), inputs.size(), path, power);
         std::size_t differ = 0;
         for (std::size_t i = 0; i < inputs.size(); ++i) {
             if (float_bits(out[i]) != float_bits(scalar[i]) && ++differ <= 3) {
@@ -262,9 +207,6 @@ void check_function(Fn fn, const std::vector<float>& inputs, float y = 0.0f) {
         CHECK(differ == 0);
     }
 }
-
-constexpr std::uint32_t kNegative = 0x80000000u;
-constexpr std::uint32_t kMaxFinite = 0x7F7FFFFFu;
 
 }  // namespace
 
@@ -285,10 +227,8 @@ TEST_CASE("cr_math: expf is correctly rounded on random and hard inputs") {
     std::mt19937 rng(2);
     std::vector<float> x;
     add_random(x, rng, 300000, 0, 0xFFFFFFFFu);
-    std::uniform_real_distribution<float> finite_range(-104.0f, 89.0f);
-    for (int i = 0; i < 300000; ++i) x.push_back(finite_range(rng));
-    add_random(x, rng, 50000, 0, 0x33000000u);  // |x| < 2^-25: e^x rounds near 1
-    add_random(x, rng, 50000, kNegative, kNegative | 0x33800000u);
+    add_uniform(x, rng, 300000, -104.0f, 89.0f);  // from underflow to overflow
+    add_near_zero(x, rng, 50000);
     add_around(x, 88.72283935546875f, 30000);  // overflow threshold
     add_around(x, -87.33654f, 30000);          // results become denormal
     add_around(x, -103.97208f, 30000);         // results underflow to 0
@@ -301,14 +241,12 @@ TEST_CASE("cr_math: exp2f is correctly rounded on random and hard inputs") {
     std::mt19937 rng(3);
     std::vector<float> x;
     add_random(x, rng, 300000, 0, 0xFFFFFFFFu);
-    std::uniform_real_distribution<float> finite_range(-151.0f, 129.0f);
-    for (int i = 0; i < 300000; ++i) x.push_back(finite_range(rng));
+    add_uniform(x, rng, 300000, -151.0f, 129.0f);  // from underflow to overflow
     for (int k = -152; k <= 129; ++k) {
         add_around(x, static_cast<float>(k), 200);        // integers: exact powers of two
         add_around(x, static_cast<float>(k) + 0.5f, 50);  // halves
     }
-    add_random(x, rng, 50000, 0, 0x33000000u);
-    add_random(x, rng, 50000, kNegative, kNegative | 0x33800000u);
+    add_near_zero(x, rng, 50000);
     check_function(Fn::exp2, x);
 }
 
@@ -396,58 +334,24 @@ TEST_CASE("cr_math: slow path inputs are correctly rounded") {
         {Fn::pow_table, 0x008C972Au - 2048, 4096},
         {Fn::pow_table, 0x3B8FC32Fu - 2048, 4096},  // in the encoded range
     };
-    const ostrel::PowfTable table = ostrel::make_powf_table(kEncodeExponent);
+    const Power power(kEncodeExponent);
     for (const Range& r : ranges) {
         int found = 0;
         for (std::uint32_t i = 0; i < r.count; ++i) {
             const float x = bits_to_float(r.first + i);
-            ostrel::cr_math_detail::Approx a{};
-            quad q = 0;
-            switch (r.fn) {
-                case Fn::log:
-                    a = ostrel::cr_math_detail::logf_approx(x);
-                    break;
-                case Fn::exp:
-                    a = ostrel::cr_math_detail::expf_approx(x);
-                    break;
-                case Fn::exp2:
-                    a = ostrel::cr_math_detail::exp2f_approx(x);
-                    break;
-                case Fn::pow:
-                    a = ostrel::cr_math_detail::powf_approx(x, kEncodeExponent);
-                    break;
-                case Fn::pow_table:
-                    a = ostrel::cr_math_detail::powf_table_approx(x, table);
-                    break;
-            }
-            if (!a.slow) continue;
+            if (!cr_reference::approx(r.fn, x, power).slow) continue;
             ++found;
-            switch (r.fn) {
-                case Fn::log:
-                    q = q_log(x);
-                    break;
-                case Fn::exp:
-                    q = q_exp(x);
-                    break;
-                case Fn::exp2:
-                    q = q_exp(x * q_ln2());
-                    break;
-                case Fn::pow:
-                case Fn::pow_table:
-                    q = q_exp(kEncodeExponent * q_log(x));
-                    break;
-            }
+            const float want = static_cast<float>(series(r.fn, x, kEncodeExponent));
             float got = ours(r.fn, x, kEncodeExponent);
             if (r.fn == Fn::pow_table) {
                 // Whole packs, so the vector kernel flags the lane itself.
                 float lanes[16];
                 std::fill(std::begin(lanes), std::end(lanes), x);
-                ostrel::cr_powf_batch(lanes, table, lanes, 16);
+                ostrel::cr_powf_batch(lanes, power.table, lanes, 16);
                 got = lanes[0];
             }
-            CHECK_MSG(same_bits(got, static_cast<float>(q)), name(r.fn)
-                                                                 << "(" << show(x) << ") = " << show(got)
-                                                                 << ", expected " << show(static_cast<float>(q)));
+            CHECK_MSG(same_bits(got, want),
+                      name(r.fn) << "(" << show(x) << ") = " << show(got) << ", expected " << show(want));
         }
         CHECK_MSG(found > 0, name(r.fn) << ": no slow-path input found in the scanned range");
     }
@@ -552,20 +456,21 @@ TEST_CASE("cr_math: batches: every offset, length and in place") {
                               0.0031308f};
     for (float s : specials) data.push_back(s);
     add_random(data, rng, 64, 0x3E000000u, 0x41000000u);
-    for (Fn fn : {Fn::log, Fn::exp, Fn::exp2, Fn::pow, Fn::pow_table}) {
+    for (Fn fn : cr_reference::kAllFns) {
         for (float y : {kEncodeExponent, 2.0f, 0.0f, kNaN}) {
             if (fn != Fn::pow && fn != Fn::pow_table && y != kEncodeExponent) continue;
+            const Power power(y);
             for (Isa path : ostrel::kIsaPreference) {
                 for (std::size_t offset = 0; offset < 5; ++offset) {
                     for (std::size_t n :
                          {std::size_t{0}, std::size_t{1}, std::size_t{3}, std::size_t{7}, data.size() - offset}) {
                         std::vector<float> out(n + 1, 42.0f);
-                        batch(fn, data.data() + offset, out.data(), n, path, y);
+                        cr_reference::batch(fn, data.data() + offset, out.data(), n, path, power);
                         bool ok = out[n] == 42.0f;  // nothing written past the end
                         for (std::size_t i = 0; i < n; ++i) ok = ok && same_bits(out[i], ours(fn, data[offset + i], y));
                         std::vector<float> in_place(data.begin() + static_cast<std::ptrdiff_t>(offset),
                                                     data.begin() + static_cast<std::ptrdiff_t>(offset + n));
-                        batch(fn, in_place.data(), in_place.data(), n, path, y);
+                        cr_reference::batch(fn, in_place.data(), in_place.data(), n, path, power);
                         for (std::size_t i = 0; i < n; ++i) ok = ok && same_bits(in_place[i], out[i]);
                         CHECK_MSG(ok, name(fn) << " path " << ostrel::isa_name(path) << " offset " << offset << " n "
                                                << n << " y " << y);
