@@ -45,9 +45,11 @@ def convert_job(job: Job, recipe: Recipe, recipe_text: str, tiling: Tiling) -> O
     return outcome or Outcome(job.source, job.target, "failed", "cancelled")
 
 
-def _failure(job: Job, error: BaseException) -> Outcome:
+def _failure(job: Job, error: object) -> Outcome:
     if type(error).__name__ == "KilledWorker":
         reason = "the workers converting it kept dying (a crash or running out of memory)"
+    elif type(error).__name__ in ("CancelledError", "FutureCancelledError"):
+        reason = "the cluster cancelled its task"
     else:
         reason = f"the task failed: {type(error).__name__}: {error}"
     return Outcome(job.source, job.target, "failed", reason)
@@ -68,17 +70,23 @@ def run_on_cluster(
     recorder = Recorder(plan, on_outcome)
     futures = client.map(convert_job, plan.jobs, recipe=recipe, recipe_text=text, tiling=tiling, pure=False)
     jobs_of = {future.key: job for future, job in zip(futures, plan.jobs, strict=True)}
+    # Results are gathered as tasks finish and each future is let go once
+    # recorded: a worker that dies later then holds nothing the client still
+    # wants, and no finished file is converted a second time.
+    pending = {future.key: future for future in futures}
+    finished = distributed.as_completed(futures, with_results=True, raise_errors=False)
+    del futures
     try:
-        for future in distributed.as_completed(futures):
+        for future, result in finished:
             job = jobs_of[future.key]
-            if future.status == "finished":
-                recorder.record(future.result())
-            elif future.status == "cancelled":
-                recorder.record(Outcome(job.source, job.target, "failed", "the cluster cancelled its task"))
-            else:
-                recorder.record(_failure(job, future.exception()))
+            pending.pop(future.key, None)
+            if isinstance(result, Outcome):
+                recorder.record(result)
+            else:  # the task's exception (a worker that kept dying, a cancelled task)
+                recorder.record(_failure(job, result))
+            del future, result
     except KeyboardInterrupt:
-        client.cancel(futures)
+        client.cancel(list(pending.values()))
         raise recorder.interrupted() from None
     return recorder.finish()
 
