@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import functools
 from typing import Final
 
 import numpy as np
@@ -13,11 +14,35 @@ from ostrel.recipe import FilterStep, MixerStep, Recipe
 FloatImage = npt.NDArray[np.float32]
 
 
+def _filtered(rgb: FloatImage, step: FilterStep) -> FloatImage:
+    return oc.color_filter_bw(rgb, getattr(oc.ColorFilter, step.filter), getattr(oc.LuminanceStandard, step.standard))
+
+
+@functools.cache
+def filter_factor(step: FilterStep) -> np.float32:
+    """What the filter passes of a neutral white under its standard (1 for no filter).
+
+    It is the kernel's own result for one white pixel, so dividing by it
+    brings white back to exactly 1.0.
+    """
+    white = np.ones((1, 1, 3), np.float32)
+    return np.float32(_filtered(white, step)[0, 0, 0])
+
+
 def luminance(rgb: FloatImage, step: FilterStep | MixerStep) -> FloatImage:
-    """The recipe's luminance step: (H, W, 3) linear RGB to (H, W, 1) linear luminance."""
+    """The recipe's luminance step: (H, W, 3) linear RGB to (H, W, 1) linear luminance.
+
+    A coloured filter is metered as a through-the-lens camera meters it: the
+    exposure opens up by the filter factor, so a neutral grey keeps its tone
+    and only colours move (a blue sky darkens under red, skin lightens). The
+    mixer's weights are used as given.
+    """
     if isinstance(step, MixerStep):
         return oc.channel_mixer_bw(rgb, step.red, step.green, step.blue)
-    return oc.color_filter_bw(rgb, getattr(oc.ColorFilter, step.filter), getattr(oc.LuminanceStandard, step.standard))
+    lum = _filtered(rgb, step)
+    if step.filter != "NoFilter":
+        np.divide(lum, filter_factor(step), out=lum)
+    return lum
 
 
 def tone(lum: FloatImage, recipe: Recipe, *, scale: float = 1.0) -> FloatImage:

@@ -14,9 +14,9 @@ import numpy as np
 import pytest
 
 from conftest import XMP_PACKET, exif_block, read_samples, save, scene, srgb_encode, vips_image, with_metadata
-from ostrel import Output, Recipe, read_photo, read_recipe, write_print
+from ostrel import FilterStep, LocalContrast, Output, Recipe, read_photo, read_recipe, render, write_print
 from ostrel.exif import parse_exif_block
-from ostrel.rendering import quantize
+from ostrel.rendering import luminance, quantize
 
 pyvips = pytest.importorskip("pyvips")
 
@@ -66,15 +66,46 @@ def test_print_is_one_grey_channel_with_the_srgb_grey_profile(tmp_path, fmt, bit
     assert bytes(image.get("icc-profile-data")) == bytes(pyvips.Image.profile_load("sgrey"))
 
 
-def test_print_of_a_srgb_scene_is_its_encoded_luminance(tmp_path, photo_png):
-    recipe = Recipe(zones={}, local_contrast=Recipe().local_contrast.__class__(strength=0))
-    photo = read_photo(photo_png)
-    from ostrel import render
+# Luma coefficients and filter transmissions, written out here rather than
+# taken from the module: the print must follow the photographic definitions.
+COEFFICIENTS = {"Bt601": (0.299, 0.587, 0.114), "Bt709": (0.2126, 0.7152, 0.0722), "Bt2020": (0.2627, 0.678, 0.0593)}
+TRANSMISSIONS = {
+    "NoFilter": (1.0, 1.0, 1.0),
+    "Yellow8K2": (1.0, 0.9, 0.3),
+    "Orange21": (1.0, 0.55, 0.1),
+    "Red25A": (1.0, 0.1, 0.02),
+    "Green11X1": (0.2, 1.0, 0.3),
+    "Blue47C5": (0.1, 0.3, 1.0),
+}
 
+
+@pytest.mark.parametrize(
+    ("filter_name", "standard"),
+    [(name, "Bt709") for name in TRANSMISSIONS]
+    + [("NoFilter", "Bt2020"), ("Red25A", "Bt601"), ("Green11X1", "Bt2020")],
+)
+def test_print_of_a_srgb_scene_is_its_metered_filtered_luminance(tmp_path, photo_png, filter_name, standard):
+    recipe = Recipe(luminance=FilterStep(filter_name, standard), zones={}, local_contrast=LocalContrast(strength=0))
+    photo = read_photo(photo_png)
     path = write_print(render(photo.pixels, recipe), tmp_path / "p.tif", recipe.output)
-    linear = photo.pixels.astype(np.float64) @ np.array([0.2126, 0.7152, 0.0722])
+    weights = np.array(COEFFICIENTS[standard]) * np.array(TRANSMISSIONS[filter_name])
+    # The filter factor is metered away: a neutral grey keeps its tone.
+    linear = photo.pixels.astype(np.float64) @ (weights / weights.sum())
     expected = np.floor(srgb_encode(linear) * 65535 + 0.5)
     assert np.abs(read_samples(path).astype(np.float64) - expected).max() <= 2
+
+
+@pytest.mark.parametrize("standard", list(COEFFICIENTS))
+def test_a_neutral_grey_prints_the_same_through_every_filter(standard):
+    grey = np.repeat(np.geomspace(1e-4, 4.0, 301, dtype=np.float32)[None, :, None], 3, axis=2)
+    grey[0, -1] = 1.0
+    unfiltered = luminance(grey, FilterStep("NoFilter", standard))[..., 0]
+    for name in TRANSMISSIONS:
+        metered = luminance(grey, FilterStep(name, standard))[..., 0]
+        assert np.array_equal(quantize(metered[..., None], 16), quantize(unfiltered[..., None], 16)), name
+        if name != "NoFilter":
+            assert metered[0, -1] == 1.0, name  # white stays exactly white
+            assert np.abs(metered / grey[..., 0] - 1).max() < 4e-7, name
 
 
 def _xmp(image) -> ET.Element:
