@@ -54,8 +54,11 @@ def _save_preview(image: Any, path: str | os.PathLike[str]) -> Path:
 
 
 def _labelled(vips: Any, tile: Any, label: str, width: int) -> Any:
-    text = _text(vips, label)
-    strip = text.gravity("centre", width, text.height + 10, background=[0])
+    # Text images are cropped to their ink; their offsets place that ink on
+    # the line, so labels share one baseline whatever letters they have.
+    text, line = _text(vips, label), _text(vips, "|")
+    top = 5 + text.yoffset - line.yoffset
+    strip = text.embed((width - text.width) // 2, top, width, line.height + 10, background=[0])
     return tile.gravity("north", width, tile.height, background=[0]).join(strip, "vertical")
 
 
