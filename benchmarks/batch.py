@@ -114,8 +114,8 @@ def folder_in_process(photos: list[Path], scratch: Path) -> tuple[float, float]:
     """Images/s of an in-process batch and the kernels' share of its wall time."""
     spent: list[float] = []
     # The batch module's own name for the kernels' stage, replaced for the
-    # measurement (it imports render from ostrel.rendering).
-    original: Callable[..., object] = batch.render  # type: ignore[attr-defined]
+    # measurement (it imports render_photo from ostrel.rendering).
+    original: Callable[..., object] = batch.render_photo  # type: ignore[attr-defined]
 
     def timed_render(*args: object, **kwargs: object) -> object:
         start = time.perf_counter()
@@ -123,11 +123,11 @@ def folder_in_process(photos: list[Path], scratch: Path) -> tuple[float, float]:
         spent.append(time.perf_counter() - start)
         return result
 
-    batch.render = timed_render  # type: ignore[attr-defined,assignment]
+    batch.render_photo = timed_render  # type: ignore[attr-defined,assignment]
     try:
         report = ostrel.convert_files(photos, scratch / "inproc")
     finally:
-        batch.render = original  # type: ignore[attr-defined,assignment]
+        batch.render_photo = original  # type: ignore[attr-defined,assignment]
     return report.images_per_second, sum(spent) / report.seconds
 
 

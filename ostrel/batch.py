@@ -20,11 +20,12 @@ from pathlib import Path
 from typing import Any, Final
 
 from ostrel.buffers import BufferPool
+from ostrel.clipping import measure
 from ostrel.errors import OstrelError, PrintWriteError
 from ostrel.planning import Job, Outcome, Plan, Status, identity, plan_batch
 from ostrel.reading import is_camera_raw, pixel_count, printable, read_photo
 from ostrel.recipe import Recipe
-from ostrel.rendering import render
+from ostrel.rendering import render_photo
 from ostrel.tiled import BAND_BLOCK_WIDTH, DEFAULT_TILE, TILED_THRESHOLD, lazy_photo, write_tiled_print
 from ostrel.writing import TEMPORARY_SUFFIX, write_print
 
@@ -176,7 +177,9 @@ class _Converter:
         if self.cancel.is_set():
             return None
         with self.kernels:  # the kernels use every core already
-            plane = render(photo.pixels, self.recipe)
+            plane, photo_luminance = render_photo(photo, self.recipe)
+            clipping = measure(plane, photo_luminance, self.recipe.output.bits)
+            del photo_luminance
         metadata = photo.metadata
         self.buffers.give(photo.pixels)  # the kernels are done with it
         del photo
@@ -184,7 +187,8 @@ class _Converter:
             return None
         self._prepare_folder(job)
         write_print(plane, job.target, self.recipe.output, metadata=metadata, recipe_text=self.recipe_text)
-        return Outcome(job.source, job.target, "converted", seconds=time.perf_counter() - start)
+        seconds = time.perf_counter() - start
+        return Outcome(job.source, job.target, "converted", seconds=seconds, clipping=clipping)
 
     def _prepare_folder(self, job: Job) -> None:
         try:

@@ -23,17 +23,8 @@ from ostrel.memory import return_large_blocks
 from ostrel.planning import Plan, plan_batch
 from ostrel.presets import PRESETS, get_preset
 from ostrel.progress import Progress, describe
-from ostrel.recipe import (
-    COMPRESSIONS,
-    FILTER_ALIASES,
-    FILTERS,
-    FORMATS,
-    STANDARDS,
-    Recipe,
-    load_recipe,
-    parse_mixer,
-    parse_zones,
-)
+from ostrel.recipe import Recipe, flag_layer, load_recipe
+from ostrel.settings import SETTINGS
 from ostrel.tiled import DEFAULT_TILE, TILED_THRESHOLD
 
 EXIT_OK: Final = 0
@@ -68,44 +59,26 @@ def _recipe_flags(parser: argparse.ArgumentParser, *, output: bool = True) -> No
     group.add_argument("--preset", metavar="NAME", help=f"start from a preset: {', '.join(PRESETS)}")
     group.add_argument("--recipe", metavar="FILE.toml", help="a recipe file (see 'ostrel recipe')")
     step = group.add_mutually_exclusive_group()
-    step.add_argument(
-        "--filter", metavar="NAME", help=f"colour filter: {', '.join(FILTERS)} (or {', '.join(FILTER_ALIASES)})"
-    )
-    step.add_argument("--mixer", metavar="R,G,B", help="channel weights instead of a filter, e.g. 0.6,0.5,-0.1")
-    group.add_argument("--standard", metavar="NAME", help=f"luminance standard: {', '.join(STANDARDS)}")
-    group.add_argument(
-        "--zones", metavar="Z=STOPS,...", help='zone offsets in stops, e.g. "3=-0.3,7=0.2" ("" for none)'
-    )
-    group.add_argument("--radius", type=int, metavar="N", help="local-contrast radius in pixels")
-    group.add_argument("--eps", type=float, metavar="X", help="local-contrast edge threshold (larger smooths more)")
-    group.add_argument("--strength", type=float, metavar="X", help="local-contrast strength (0 leaves it out)")
-    if output:
-        group.add_argument("--format", metavar="FMT", help=f"print format: {', '.join(FORMATS)} (default tiff)")
-        group.add_argument("--bits", type=int, metavar="8|16", help="sample depth (default 16; JPEG is always 8)")
-        group.add_argument("--compression", metavar="NAME", help=f"TIFF compression: {', '.join(COMPRESSIONS)}")
-        group.add_argument("--quality", type=int, metavar="Q", help="JPEG quality 1..100 (default 92)")
+    for declared in SETTINGS:
+        if declared.flag is None or (not output and declared.section == "output"):
+            continue
+        where = step if declared.key in ("luminance.filter", "luminance.mixer") else group
+        where.add_argument(declared.flag, dest=_dest(declared.key), metavar=declared.metavar, help=declared.flag_help())
 
 
-def _flag_layer(args: argparse.Namespace) -> dict[str, dict[str, object]]:
-    layer: dict[str, dict[str, object]] = {}
-    if args.mixer is not None:
-        if args.standard is not None:
-            raise UsageError("--standard applies to a colour filter, not to --mixer")
-        layer["luminance"] = {"mixer": parse_mixer(args.mixer)}
-    elif args.filter is not None or args.standard is not None:
-        layer["luminance"] = {
-            key: value for key, value in (("filter", args.filter), ("standard", args.standard)) if value is not None
-        }
-    if args.zones is not None:
-        layer["zones"] = dict(parse_zones(args.zones, "zones"))
-    contrast = {key: getattr(args, key) for key in ("radius", "eps", "strength") if getattr(args, key) is not None}
-    if contrast:
-        layer["local_contrast"] = contrast
-    out = {key: getattr(args, key, None) for key in ("format", "bits", "compression", "quality")}
-    out = {key: value for key, value in out.items() if value is not None}
-    if out:
-        layer["output"] = out
-    return layer
+def _dest(key: str) -> str:
+    return "setting_" + key.replace(".", "_")
+
+
+def _flag_layer(args: argparse.Namespace) -> dict[str, Any]:
+    given = {
+        declared.key: getattr(args, _dest(declared.key))
+        for declared in SETTINGS
+        if getattr(args, _dest(declared.key), None) is not None
+    }
+    if "luminance.mixer" in given and "luminance.standard" in given:
+        raise UsageError("--standard applies to a colour filter, not to --mixer")
+    return flag_layer(given)
 
 
 def effective_recipe(args: argparse.Namespace) -> Recipe:
@@ -145,6 +118,9 @@ def build_parser() -> argparse.ArgumentParser:
     run.add_argument("--skip-existing", action="store_true", help="leave prints that already exist alone")
     run.add_argument("--dry-run", action="store_true", help="say what would be done, write nothing")
     run.add_argument("-q", "--quiet", action="store_true", help="no progress bar: one line per file")
+    run.add_argument(
+        "-v", "--verbose", action="store_true", help="one line per file with its share of pure white and black"
+    )
     scale = convert.add_argument_group("scale (the dask extra)")
     where = scale.add_mutually_exclusive_group()
     where.add_argument("--scheduler", metavar="ADDRESS", help="run the batch on a Dask cluster, e.g. tcp://host:8786")
@@ -228,7 +204,8 @@ def _convert(args: argparse.Namespace, out: IO[str], err: IO[str]) -> int:
         client = None
         if args.scheduler or args.cluster:
             client = stack.enter_context(_cluster(args))
-        progress = Progress(plan.total, bar=err.isatty() and not args.quiet, out=out, err=err)
+        bar = err.isatty() and not (args.quiet or args.verbose)
+        progress = Progress(plan.total, bar=bar, out=out, err=err, verbose=args.verbose)
         text = recipe.to_toml()
         try:
             report = run_batch(

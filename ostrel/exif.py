@@ -229,3 +229,18 @@ def exif_for_print(block: bytes) -> bytes:
     except (ValueError, struct.error):
         return block
     return bytes(edited)
+
+
+BASELINE_EXPOSURE_TAG: Final = 50730
+
+
+def baseline_exposure(tags: ExifTags) -> float | None:
+    """A DNG's BaselineExposure (stops to add for a normal rendering), when it states a finite one."""
+    entry = tags.ifd0.get(BASELINE_EXPOSURE_TAG)
+    if entry is None or not isinstance(entry.value, tuple) or not entry.value:
+        return None
+    first = entry.value[0]
+    if not isinstance(first, tuple) or first[1] == 0:
+        return None
+    stops = first[0] / first[1]
+    return stops if -10.0 <= stops <= 10.0 else None

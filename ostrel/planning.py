@@ -16,6 +16,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Literal
 
+from ostrel.clipping import Clipping
 from ostrel.reading import IMAGE_EXTENSIONS
 from ostrel.recipe import Output
 
@@ -39,6 +40,7 @@ class Outcome:
     status: Status
     reason: str = ""
     seconds: float = 0.0
+    clipping: Clipping | None = None
 
 
 @dataclass

@@ -30,7 +30,8 @@ PRESETS: Final[Mapping[str, Preset]] = {
     for preset in (
         Preset(
             "neutral",
-            "The default: even BT.709 luminance, a gentle S-curve and moderate local contrast.",
+            "The default: even BT.709 luminance, a gentle S-curve on a paper curve that keeps the photo's white "
+            "and black, moderate local contrast.",
             {},
         ),
         Preset(
@@ -40,38 +41,40 @@ PRESETS: Final[Mapping[str, Preset]] = {
         ),
         Preset(
             "orange",
-            "Orange filter (21): darker skies and haze cut, lighter skin; between yellow and red.",
-            {"luminance": {"filter": "Orange21"}, "zones": {"2": -0.3, "3": -0.1, "7": 0.1, "8": 0.3}},
+            "Orange filter (21): darker skies than yellow and lighter skin; between yellow and red.",
+            {"luminance": {"filter": "Orange21"}, "zones": {"2": -0.2, "3": -0.1, "7": 0.1, "8": 0.15}},
         ),
         Preset(
             "red",
-            "Red filter (25A) for dramatic skies: near-black blue skies, bright clouds, strong contrast.",
+            "Red-channel mix for dramatic skies: a blue sky a stop or more darker, deep blues near black, "
+            "light skin, white clouds kept white.",
             {
-                "luminance": {"filter": "Red25A"},
-                "zones": {"1": -0.3, "2": -0.4, "3": -0.2, "7": 0.2, "8": 0.4},
-                "local_contrast": {"strength": 0.8},
+                "luminance": {"mixer": [1.15, 0.0, -0.15]},
+                "zones": {"1": -0.2, "2": -0.3, "3": -0.15, "7": 0.1, "8": 0.2},
+                "local_contrast": {"strength": 0.7},
             },
         ),
         Preset(
             "green",
             "Green filter (X1) for portraits and foliage: lighter leaves, deeper skin tones and lips.",
-            {"luminance": {"filter": "Green11X1"}, "zones": {"2": -0.1, "7": 0.15, "8": 0.2}},
+            {"luminance": {"filter": "Green11X1"}, "zones": {"2": -0.1, "7": 0.1, "8": 0.1}},
         ),
         Preset(
             "infrared",
-            "Infrared-like channel mix: glowing foliage, black skies, soft shadows lifted.",
+            "Infrared-like channel mix: glowing foliage a stop lighter, near-black blue skies, red and blue "
+            "colours dark, shadows lifted.",
             {
-                "luminance": {"mixer": [-0.7, 2.0, -0.3]},
-                "zones": {"2": 0.2, "7": 0.3, "8": 0.4},
+                "luminance": {"mixer": [-0.35, 2.35, -1.0]},
+                "zones": {"2": 0.2, "3": 0.1, "7": 0.1},
                 "local_contrast": {"strength": 0.4},
             },
         ),
         Preset(
             "high-contrast",
-            "A punchy print: deep blacks, bright highlights and strong local contrast.",
+            "A punchy print: deeper blacks, brighter highlights and strong local contrast.",
             {
-                "zones": {"1": -0.5, "2": -0.5, "3": -0.3, "7": 0.3, "8": 0.5, "9": 0.3},
-                "local_contrast": {"radius": 24, "strength": 1.0},
+                "zones": {"1": -0.5, "2": -0.5, "3": -0.3, "7": 0.25, "8": 0.35},
+                "local_contrast": {"radius": "0.6%", "strength": 1.0},
             },
         ),
         Preset(

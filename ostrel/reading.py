@@ -23,7 +23,7 @@ import numpy.typing as npt
 
 from ostrel import _deps
 from ostrel.errors import PhotoReadError
-from ostrel.exif import ExifTags, inspect_tiff, parse_exif_block
+from ostrel.exif import ExifTags, baseline_exposure, inspect_tiff, parse_exif_block
 
 RAW_EXTENSIONS: Final = frozenset(
     [
@@ -91,6 +91,8 @@ class Photo:
     pixels: FloatImage
     metadata: Metadata
     scale: float = 1.0  # below 1 when read reduced (`max_size`)
+    scene_referred: bool = False  # camera RAW sensor data, developed linearly
+    baseline_exposure: float | None = None  # a DNG's BaselineExposure, in stops
 
     @property
     def height(self) -> int:
@@ -128,7 +130,14 @@ def read_photo(path: str | os.PathLike[str], *, max_size: int | None = None, all
         longest = max(pixels.shape[:2])
         if max_size is not None and longest > max_size:
             pixels = _shrink_array(pixels, longest / max_size)
-        return Photo(source, pixels, Metadata(tiff_tags=tiff_tags), max(pixels.shape[:2]) / longest)
+        return Photo(
+            source,
+            pixels,
+            Metadata(tiff_tags=tiff_tags),
+            max(pixels.shape[:2]) / longest,
+            scene_referred=True,
+            baseline_exposure=baseline_exposure(tiff_tags),
+        )
     pixels, metadata, scale = _decode(source, max_size, allocate)
     if tiff_tags:
         metadata = Metadata(metadata.exif, metadata.xmp, tiff_tags)

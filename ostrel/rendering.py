@@ -3,12 +3,16 @@
 from __future__ import annotations
 
 import functools
+from dataclasses import dataclass
 from typing import Final
 
 import numpy as np
 import numpy.typing as npt
 
 import ostrel_core as oc
+from ostrel.exposure import photo_exposure, sample_stride
+from ostrel.paper import PaperParams, paper_params, print_stage
+from ostrel.reading import Photo
 from ostrel.recipe import FilterStep, MixerStep, Recipe
 
 FloatImage = npt.NDArray[np.float32]
@@ -45,28 +49,109 @@ def luminance(rgb: FloatImage, step: FilterStep | MixerStep) -> FloatImage:
     return lum
 
 
-def tone(lum: FloatImage, recipe: Recipe, *, scale: float = 1.0) -> FloatImage:
-    """Zones and local contrast on linear luminance; still scene-linear, not clamped.
+def exposed(lum: FloatImage, stops: float) -> FloatImage:
+    """Luminance times 2^stops, in place (the luminance step is linear, so this is the exposure of the RGB)."""
+    if stops:
+        np.multiply(lum, np.float32(2.0**stops), out=lum)
+    return lum
+
+
+@dataclass(frozen=True)
+class Development:
+    """What a recipe decides for one photo before its pixels are touched: exposure, radius, paper."""
+
+    exposure: float
+    radius: int
+    paper: PaperParams | None
+
+
+def develop(recipe: Recipe, height: int, width: int, *, exposure: float = 0.0, scale: float = 1.0) -> Development:
+    """The recipe's decisions for a photo of this size given its exposure in stops.
 
     `scale` < 1 renders a reduced image as the full-size print would look:
-    the local-contrast radius shrinks with it (at least one pixel).
+    a radius in pixels shrinks with it (a relative radius follows the size).
     """
-    toned = oc.zone_system(lum, oc.ZoneParams(dict(recipe.zones)))
+    radius = recipe.local_contrast.pixels(height, width, scale=scale)
+    return Development(exposure, radius, paper_params(recipe, exposure))
+
+
+def meter_sample(rgb: FloatImage, step: FilterStep | MixerStep) -> FloatImage:
+    """The metering sample's luminance: every k-th row and column, as `ostrel.exposure` reads it."""
+    stride = sample_stride(int(rgb.shape[0]), int(rgb.shape[1]))
+    return luminance(np.ascontiguousarray(rgb[::stride, ::stride]), step)
+
+
+def tone(lum: FloatImage, recipe: Recipe, development: Development) -> FloatImage:
+    """Exposure, zones, local contrast and the paper on linear luminance: display-linear print tone.
+
+    `lum` is consumed (exposed in place). With the clip curve the result is
+    still scene-linear and unclamped; the writer clips it when it quantises.
+    """
+    base = oc.zone_system(exposed(lum, development.exposure), oc.ZoneParams(dict(recipe.zones)))
     contrast = recipe.local_contrast
-    if contrast.enabled:
-        radius = contrast.radius if scale == 1.0 else max(1, round(contrast.radius * scale))
-        toned = oc.local_contrast(toned, oc.GuidedFilterParams(radius, contrast.eps), contrast.strength)
-    return toned
+    detailed = None
+    if contrast.enabled and development.radius > 0:
+        params = oc.GuidedFilterParams(development.radius, contrast.eps)
+        detailed = oc.local_contrast(base, params, contrast.strength)
+    if development.paper is None:
+        return base if detailed is None else detailed
+    return print_stage(base, detailed, development.paper)
 
 
-def render(rgb: FloatImage, recipe: Recipe, *, scale: float = 1.0) -> FloatImage:
+def render(
+    rgb: FloatImage,
+    recipe: Recipe,
+    *,
+    scale: float = 1.0,
+    exposure: float | None = None,
+    scene_referred: bool = False,
+    baseline: float | None = None,
+) -> FloatImage:
     """The print of `rgb`: a display-referred (sRGB-encoded) (H, W, 1) float32 plane.
 
-    The steps run in order: luminance, Zone System, local contrast (left out
-    when its strength is 0), sRGB encoding. Values are not clamped here; the
-    writer clips them to [0, 1] when it quantises.
+    The steps run in order: luminance, exposure, Zone System, local contrast
+    (left out when its strength is 0), the paper curve, sRGB encoding.
+    `exposure` (stops) overrides the recipe's metering; otherwise the photo
+    is metered as `ostrel.exposure` describes (`scene_referred` for camera
+    RAW data, with its DNG `baseline` exposure when it has one).
     """
-    return oc.encode_srgb(tone(luminance(rgb, recipe.luminance), recipe, scale=scale))
+    return render_planes(rgb, recipe, scale=scale, exposure=exposure, scene_referred=scene_referred, baseline=baseline)[
+        0
+    ]
+
+
+def render_planes(
+    rgb: FloatImage,
+    recipe: Recipe,
+    *,
+    scale: float = 1.0,
+    exposure: float | None = None,
+    scene_referred: bool = False,
+    baseline: float | None = None,
+) -> tuple[FloatImage, FloatImage]:
+    """The print (as `render`) and the photo's own luminance before exposure (for clipping reports)."""
+    if exposure is None:
+        exposure = photo_exposure(
+            recipe,
+            scene_referred=scene_referred,
+            baseline=baseline,
+            sample=lambda: meter_sample(rgb, recipe.luminance),
+        )
+    development = develop(recipe, int(rgb.shape[0]), int(rgb.shape[1]), exposure=exposure, scale=scale)
+    lum = luminance(rgb, recipe.luminance)
+    photo = lum.copy() if development.exposure else lum
+    return oc.encode_srgb(tone(lum, recipe, development)), photo
+
+
+def render_photo(photo: Photo, recipe: Recipe) -> tuple[FloatImage, FloatImage]:
+    """The print of a decoded photo (metered as its kind asks) and its luminance before exposure."""
+    return render_planes(
+        photo.pixels,
+        recipe,
+        scale=photo.scale,
+        scene_referred=photo.scene_referred,
+        baseline=photo.baseline_exposure,
+    )
 
 
 # Rows quantised at a time: a 4000-pixel row block of doubles stays in cache.

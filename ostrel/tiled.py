@@ -1,8 +1,9 @@
 """Images larger than memory: the pipeline on dask arrays, and tiled BigTIFF prints.
 
 `render_dask` builds the whole pipeline lazily on a dask array of scene-linear
-RGB ``(H, W, 3)``: the luminance step, the Zone System curve and the sRGB
-encoding are per pixel (`map_blocks`); local contrast goes through
+RGB ``(H, W, 3)``: the luminance step, the exposure, the Zone System curve,
+the print stage and the sRGB encoding are per pixel (`map_blocks`; the print
+stage takes the toned block and its local-contrast block); local contrast goes through
 `map_overlap` with a halo of twice the radius (the guided filter box-filters
 its coefficients again, so a result depends on pixels up to 2r away) and
 ``boundary='none'``, so the image's true edges get the kernel's own clipped
@@ -37,9 +38,11 @@ import numpy.typing as npt
 
 import ostrel_core as oc
 from ostrel import _deps
+from ostrel.exposure import photo_exposure, sample_stride
+from ostrel.paper import PaperParams, print_stage
 from ostrel.reading import Metadata, RegionReader
 from ostrel.recipe import FilterStep, LocalContrast, MixerStep, Recipe
-from ostrel.rendering import luminance, quantize
+from ostrel.rendering import Development, develop, exposed, luminance, quantize
 from ostrel.writing import atomic_destination, print_xmp, sgrey_profile
 
 FloatImage = npt.NDArray[np.float32]
@@ -109,8 +112,11 @@ def _kernel_ready(block: FloatImage) -> FloatImage:
     return np.require(block, np.float32, ["C_CONTIGUOUS", "ALIGNED"])
 
 
-def _tone_block(block: FloatImage, step: FilterStep | MixerStep, zones: dict[int, float]) -> FloatImage:
-    return oc.zone_system(luminance(_kernel_ready(block), step), oc.ZoneParams(zones))
+def _tone_block(
+    block: FloatImage, step: FilterStep | MixerStep, exposure: float, zones: dict[int, float]
+) -> FloatImage:
+    lum = exposed(luminance(_kernel_ready(block), step), exposure)
+    return oc.zone_system(lum, oc.ZoneParams(zones))
 
 
 def _contrast_block(block: FloatImage, radius: int, eps: float, strength: float) -> FloatImage:
@@ -118,33 +124,73 @@ def _contrast_block(block: FloatImage, radius: int, eps: float, strength: float)
     return oc.local_contrast(_kernel_ready(block), params, strength)
 
 
+def _paper_block(base: FloatImage, detailed: FloatImage | None, params: PaperParams | None) -> FloatImage:
+    if params is None:
+        return base if detailed is None else detailed
+    return print_stage(_kernel_ready(base), None if detailed is None else _kernel_ready(detailed), params)
+
+
 def _encode_block(block: FloatImage) -> FloatImage:
     return oc.encode_srgb(_kernel_ready(block))
 
 
-def tone_dask(rgb: Any, recipe: Recipe) -> Any:
-    """Luminance step and Zone System curve, per block: (H, W, 3) to (H, W, 1)."""
+def develop_dask(
+    rgb: Any,
+    recipe: Recipe,
+    *,
+    exposure: float | None = None,
+    scene_referred: bool = False,
+    baseline: float | None = None,
+) -> Development:
+    """The recipe's decisions for a dask array of RGB: metered, when it must be, on the same
+    strided sample as the whole-image pipeline (read region by region, never whole)."""
+    height, width = int(rgb.shape[0]), int(rgb.shape[1])
+    if exposure is None:
+
+        def sample() -> FloatImage:
+            stride = sample_stride(height, width)
+            picked = np.ascontiguousarray(np.asarray(rgb[::stride, ::stride].compute(scheduler="threads")))
+            return luminance(_kernel_ready(picked), recipe.luminance)
+
+        exposure = photo_exposure(recipe, scene_referred=scene_referred, baseline=baseline, sample=sample)
+    return develop(recipe, height, width, exposure=exposure)
+
+
+def tone_dask(rgb: Any, recipe: Recipe, development: Development) -> Any:
+    """Luminance step, exposure and Zone System curve, per block: (H, W, 3) to (H, W, 1)."""
     if len(rgb.chunks[2]) != 1:
         rgb = rgb.rechunk({2: -1})
-    tone = functools.partial(_tone_block, step=recipe.luminance, zones=dict(recipe.zones))
+    tone = functools.partial(
+        _tone_block, step=recipe.luminance, exposure=development.exposure, zones=dict(recipe.zones)
+    )
     return rgb.map_blocks(tone, chunks=(*rgb.chunks[:2], (1,)), dtype=np.float32, meta=_meta(1))
 
 
-def local_contrast_dask(lum: Any, contrast: LocalContrast) -> Any:
-    """Local contrast through map_overlap: halo 2r, the image's edges unpadded."""
-    if not contrast.enabled:
-        return lum
+def local_contrast_dask(lum: Any, contrast: LocalContrast, radius: int) -> Any:
+    """Local contrast through map_overlap: halo 2r, the image's edges unpadded; None when left out."""
+    if not contrast.enabled or radius <= 0:
+        return None
     da = _deps.dask_array()
     depth: dict[int, int] = {}
     for axis in (0, 1):
-        if 2 * contrast.radius < lum.shape[axis]:
-            depth[axis] = 2 * contrast.radius
+        if 2 * radius < lum.shape[axis]:
+            depth[axis] = 2 * radius
         else:  # the halo would cover the whole axis: take the axis in one block instead
             lum = lum.rechunk({axis: -1})
             depth[axis] = 0
     depth[2] = 0
-    block = functools.partial(_contrast_block, radius=contrast.radius, eps=contrast.eps, strength=contrast.strength)
+    block = functools.partial(_contrast_block, radius=radius, eps=contrast.eps, strength=contrast.strength)
     return da.map_overlap(block, lum, depth=depth, boundary="none", trim=True, dtype=np.float32, meta=_meta(1))
+
+
+def paper_dask(base: Any, detailed: Any, params: PaperParams | None) -> Any:
+    """The print stage, per block, on the toned plane and its local-contrast plane."""
+    if params is None:
+        return base if detailed is None else detailed
+    if detailed is None:
+        return base.map_blocks(_paper_block, None, params, dtype=np.float32, meta=_meta(1))
+    detailed = detailed.rechunk(base.chunks)
+    return base.map_blocks(_paper_block, detailed, params, dtype=np.float32, meta=_meta(1))
 
 
 def encode_dask(plane: Any) -> Any:
@@ -152,9 +198,12 @@ def encode_dask(plane: Any) -> Any:
     return plane.map_blocks(_encode_block, dtype=np.float32, meta=_meta(plane.shape[2]))
 
 
-def render_dask(rgb: Any, recipe: Recipe) -> Any:
+def render_dask(rgb: Any, recipe: Recipe, development: Development | None = None) -> Any:
     """The whole pipeline on a dask array of scene-linear RGB: the print, display-referred (H, W, 1)."""
-    return encode_dask(local_contrast_dask(tone_dask(rgb, recipe), recipe.local_contrast))
+    development = development or develop_dask(rgb, recipe)
+    base = tone_dask(rgb, recipe, development)
+    detailed = local_contrast_dask(base, recipe.local_contrast, development.radius)
+    return encode_dask(paper_dask(base, detailed, development.paper))
 
 
 class _Bands:
@@ -186,22 +235,28 @@ class _Bands:
         return pieces[0] if len(pieces) == 1 else np.concatenate(pieces)
 
 
-def _band_tiles(rgb: Any, recipe: Recipe, tile: int) -> Iterator[npt.NDArray[np.uint8] | npt.NDArray[np.uint16]]:
+def _band_tiles(
+    rgb: Any, recipe: Recipe, development: Development, tile: int
+) -> Iterator[npt.NDArray[np.uint8] | npt.NDArray[np.uint16]]:
     """The print's tiles in row-major order, each (tile, tile), edge tiles padded with black."""
     height, width = int(rgb.shape[0]), int(rgb.shape[1])
-    toned = tone_dask(rgb.rechunk({0: tile}), recipe)
+    toned = tone_dask(rgb.rechunk({0: tile}), recipe, development)
     bands = _Bands(toned, height)
     contrast = recipe.local_contrast
-    halo = 2 * contrast.radius if contrast.enabled else 0
+    radius = development.radius if contrast.enabled else 0
+    halo = 2 * radius
     bits = recipe.output.bits
     for start in range(0, height, tile):
         stop = min(height, start + tile)
         top, bottom = max(0, start - halo), min(height, stop + halo)
         window = bands.rows(top, bottom)
-        if halo:
-            window = _contrast_block(window, contrast.radius, contrast.eps, contrast.strength)
-        plane = np.ascontiguousarray(window[start - top : stop - top])
-        codes = quantize(oc.encode_srgb(plane), bits)
+        base = np.ascontiguousarray(window[start - top : stop - top])
+        detailed = None
+        if radius:
+            detailed = np.ascontiguousarray(
+                _contrast_block(window, radius, contrast.eps, contrast.strength)[start - top : stop - top]
+            )
+        codes = quantize(oc.encode_srgb(_paper_block(base, detailed, development.paper)), bits)
         for left in range(0, width, tile):
             piece = codes[:, left : left + tile]
             if piece.shape != (tile, tile):
@@ -262,8 +317,10 @@ def write_tiled_print(
     metadata: Metadata | None = None,
     recipe_text: str | None = None,
     tile: int = DEFAULT_TILE,
+    development: Development | None = None,
 ) -> Path:
     """Streams the print of the dask array `rgb` to a tiled BigTIFF at `path`, atomically."""
+    development = development or develop_dask(rgb, recipe)
     tifffile = _deps.tifffile()
     destination = Path(path)
     output = recipe.output
@@ -278,7 +335,7 @@ def write_tiled_print(
     with atomic_destination(destination) as temporary:
         tifffile.imwrite(
             temporary,
-            data=_ahead(_band_tiles(rgb, recipe, tile), depth=-(-width // tile)),
+            data=_ahead(_band_tiles(rgb, recipe, development, tile), depth=-(-width // tile)),
             shape=(height, width),
             dtype=np.uint8 if output.bits == 8 else np.uint16,
             tile=(tile, tile),

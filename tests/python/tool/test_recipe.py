@@ -44,11 +44,11 @@ def args(*argv: str):
 def test_flags_override_file_which_overrides_preset(tmp_path):
     path = tmp_path / "r.toml"
     path.write_text('[local_contrast]\nradius = 5\nstrength = 0.25\n[output]\nformat = "png"\n')
-    recipe = effective_recipe(args("--preset", "red", "--recipe", str(path), "--strength", "0.9"))
-    assert recipe.luminance == FilterStep("Red25A", "Bt709")  # from the preset
+    recipe = effective_recipe(args("--preset", "orange", "--recipe", str(path), "--strength", "0.9"))
+    assert recipe.luminance == FilterStep("Orange21", "Bt709")  # from the preset
     assert recipe.local_contrast.radius == 5  # from the file
     assert recipe.local_contrast.strength == 0.9  # from the flag
-    assert recipe.zones == get_preset("red").recipe.zones
+    assert recipe.zones == get_preset("orange").recipe.zones
     assert (recipe.output.format, recipe.output.bits) == ("png", 16)
 
 
@@ -57,9 +57,9 @@ def test_flags_override_file_which_overrides_preset(tmp_path):
     [
         (["--preset", "infrared", "--filter", "red"], FilterStep("Red25A", "Bt709"), None),
         (["--preset", "red", "--mixer", "0.2,0.3,0.5"], MixerStep(0.2, 0.3, 0.5), None),
-        (["--preset", "red", "--standard", "bt2020"], FilterStep("Red25A", "Bt2020"), None),
+        (["--preset", "orange", "--standard", "bt2020"], FilterStep("Orange21", "Bt2020"), None),
         (["--preset", "infrared", "--standard", "Bt601"], FilterStep("NoFilter", "Bt601"), None),
-        (["--preset", "red", "--zones", "4=0.5"], FilterStep("Red25A", "Bt709"), {4: 0.5}),
+        (["--preset", "orange", "--zones", "4=0.5"], FilterStep("Orange21", "Bt709"), {4: 0.5}),
         (["--zones", ""], FilterStep(), {}),
     ],
 )
@@ -121,7 +121,8 @@ def test_bad_settings_name_the_key_and_the_value(tmp_path, toml, key, value):
     ("argv", "key"),
     [
         (["--zones", "3=-0.3,12=1"], "zones.12"),
-        (["--zones", "3:-0.3"], "zones"),
+        (["--zones", "3:-0.3"], "--zones"),
+        (["--zones", "3=-0.3;7=0.2"], "--zones"),
         (["--mixer", "1,2"], "--mixer"),
         (["--radius", "-1"], "local_contrast.radius"),
         (["--filter", "purple"], "luminance.filter"),
