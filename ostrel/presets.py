@@ -73,7 +73,7 @@ PRESETS: Final[Mapping[str, Preset]] = {
             "high-contrast",
             "A punchy print: deeper blacks, brighter highlights and strong local contrast.",
             {
-                "zones": {"1": -0.5, "2": -0.5, "3": -0.3, "7": 0.25, "8": 0.35},
+                "zones": {"1": -0.5, "2": -0.5, "3": -0.3, "6": 0.15, "7": 0.2},
                 "local_contrast": {"radius": "0.6%", "strength": 1.0},
             },
         ),

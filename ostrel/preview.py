@@ -1,8 +1,8 @@
 """Seeing before printing: a contact sheet of presets, and a zone map.
 
 Both work on a reduced copy of the photo (resized in linear light), and
-render it as the full-size print would look: the local-contrast radius is
-scaled with the image.
+render it as the full-size print would look: the local-contrast radius
+follows the image's size.
 """
 
 from __future__ import annotations
@@ -21,11 +21,9 @@ from ostrel.errors import PrintWriteError
 from ostrel.presets import Preset
 from ostrel.reading import read_photo
 from ostrel.recipe import ROMAN, Recipe
-from ostrel.rendering import luminance, quantize, render
+from ostrel.rendering import quantize, render_photo
 from ostrel.writing import atomic_destination, grey_image
 
-# Zone V is 18 % grey (middle grey); each zone is one stop.
-MIDDLE_GREY: Final = 0.18
 _LABEL_DPI: Final = 110
 _GAP: Final = 12
 
@@ -79,7 +77,7 @@ def contact_sheet(
     tiles = []
     for preset in presets:
         recipe = (base or Recipe()).updated(preset.settings, f"preset {preset.name}")
-        plane = render(photo.pixels, recipe, scale=photo.scale)
+        plane = render_photo(photo, recipe)[0]
         tile = grey_image(quantize(plane, 8))
         tiles.append(_labelled(vips, tile.copy(interpretation="b-w"), preset.name, tile_size))
     columns = math.ceil(math.sqrt(len(tiles)))
@@ -88,16 +86,38 @@ def contact_sheet(
     return _save_preview(sheet, output)
 
 
-def zone_indices(lum: npt.NDArray[np.float32]) -> npt.NDArray[np.uint8]:
-    """The Zone System zone (0..10) of each linear luminance value, to the nearest stop.
+def print_zones(plane: npt.NDArray[np.float32]) -> npt.NDArray[np.uint8]:
+    """The zone (0..10) where the print puts each pixel, on the scale a photographer reads off paper.
 
-    Zone V is centred on 18 % grey; zone 0 takes everything from 4.5 stops
-    below it down to black, zone X everything from 4.5 stops above it.
+    `plane` is the display-encoded print (sRGB values 0..1). Zone N is where
+    the print's lightness is L* = 10 N, to the nearest: Zone V is middle grey
+    (L* 50, 18 % reflectance), Zone X paper white, Zone 0 black (Adams, *The
+    Print*: the zones as print values).
     """
-    with np.errstate(divide="ignore", invalid="ignore"):
-        stops = np.log2(np.maximum(lum.astype(np.float64), 0.0) / MIDDLE_GREY)
-    zones = np.floor(np.nan_to_num(stops, nan=-np.inf) + 5.5)
-    return np.clip(zones, 0, 10).astype(np.uint8)
+    encoded = np.clip(np.nan_to_num(plane.astype(np.float64), nan=0.0), 0.0, 1.0)
+    linear = np.where(encoded <= 0.04045, encoded / 12.92, ((encoded + 0.055) / 1.055) ** 2.4)
+    lightness = np.where(linear > _LAB_EPSILON, 116.0 * np.cbrt(linear) - 16.0, linear * _LAB_KAPPA)
+    return np.clip(np.rint(lightness / 10.0), 0, 10).astype(np.uint8)
+
+
+# CIE L*: the cube root above (6/29)^3, a straight line below.
+_LAB_EPSILON: Final = (6.0 / 29.0) ** 3
+_LAB_KAPPA: Final = 24389.0 / 27.0
+
+
+def _zone_grey(zone: int) -> int:
+    """The 8-bit sRGB code of lightness L* = 10 zone."""
+    lightness = 10.0 * zone
+    linear = ((lightness + 16.0) / 116.0) ** 3 if lightness > 8.0 else lightness / _LAB_KAPPA
+    encoded = 12.92 * linear if linear <= 0.0031308 else 1.055 * linear ** (1 / 2.4) - 0.055
+    return round(255 * encoded)
+
+
+# Each zone drawn at its own lightness, L* = 10 N.
+ZONE_GREYS: Final = tuple(_zone_grey(zone) for zone in range(11))
+# Pure white and pure black pixels of the print, marked so they cannot be missed.
+CLIPPED_WHITE: Final = (255, 40, 40)
+CLIPPED_BLACK: Final = (40, 90, 255)
 
 
 def zone_map(
@@ -107,29 +127,45 @@ def zone_map(
     *,
     max_size: int = 1600,
 ) -> Path:
-    """The photo posterised to its zones after the recipe's luminance step, with a legend.
+    """Where the recipe's print puts each tone: the photo posterised to print zones 0..X, with a legend.
 
-    Zone z is drawn as the grey z/10 of the display range; the legend gives
-    each zone's share of the pixels.
+    Zone N is drawn at its own print lightness (L* = 10 N). Pixels the print
+    makes pure white are red, pure black blue. The legend gives each zone's
+    share and the clipped shares. The photo is reduced to at most
+    `max_size` pixels on its longer side (never enlarged).
     """
     vips = _deps.pyvips()
     recipe = recipe or Recipe()
     photo = read_photo(path, max_size=max_size)
-    zones = zone_indices(luminance(photo.pixels, recipe.luminance))[:, :, 0]
-    greys = np.rint(np.arange(11) * 25.5).astype(np.uint8)
-    picture = vips.Image.new_from_array(np.ascontiguousarray(greys[zones]), interpretation="b-w")
+    plane = render_photo(photo, recipe)[0]
+    codes = quantize(plane, 8)
+    zones = print_zones(plane)[:, :, 0]
+    greys = np.asarray(ZONE_GREYS, np.uint8)
+    picture = np.repeat(greys[zones][:, :, None], 3, axis=2)
+    white, black = codes == 255, codes == 0
+    picture[white] = CLIPPED_WHITE
+    picture[black] = CLIPPED_BLACK
+    image = vips.Image.new_from_array(np.ascontiguousarray(picture), interpretation="srgb")
     shares = np.bincount(zones.ravel(), minlength=11) / max(1, zones.size)
-    patch_width = max(64, -(-picture.width // 11))
+    patch_width = max(64, -(-image.width // 11))
     patches = []
     for zone in range(11):
         label = _text(vips, f"{ROMAN[zone]}\n{shares[zone] * 100:.0f} %", dpi=90)
-        patch = vips.Image.black(patch_width, label.height + 16) + int(greys[zone])
-        ink = 0 if zone >= 6 else 255
+        patch = (vips.Image.black(patch_width, label.height + 16, bands=3) + int(greys[zone])).cast("uchar")
+        ink = [0, 0, 0] if zone >= 6 else [255, 255, 255]
         mask = label.gravity("centre", patch_width, patch.height, background=[0])
-        patches.append(mask.ifthenelse(ink, patch.cast("uchar"), blend=True))
+        patches.append(mask.ifthenelse(ink, patch, blend=True).cast("uchar"))
     legend = vips.Image.arrayjoin(patches, across=11)
-    width = max(picture.width, legend.width)
-    picture = picture.gravity("centre", width, picture.height, background=[0])
-    legend = legend.gravity("centre", width, legend.height, background=[0])
-    composed = picture.join(legend, "vertical", shim=_GAP, background=[0])
+    clipped = _text(
+        vips,
+        f"pure white {100 * white.mean():.2f} %    pure black {100 * black.mean():.2f} %",
+        dpi=90,
+    )
+    note = clipped.embed(8, 6, max(legend.width, clipped.width + 16), clipped.height + 12, background=[0])
+    note = note.bandjoin([note, note]).cast("uchar")
+    legend = legend.join(note, "vertical", background=[0])
+    width = max(image.width, legend.width)
+    image = image.gravity("centre", width, image.height, background=[0, 0, 0])
+    legend = legend.gravity("centre", width, legend.height, background=[0, 0, 0])
+    composed = image.join(legend, "vertical", shim=_GAP, background=[0, 0, 0])
     return _save_preview(composed.cast("uchar"), output)

@@ -19,9 +19,10 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from conftest import exif_block, read_samples, save, scene, vips_image, with_metadata
+from conftest import exif_block, read_samples, save, scene, srgb_encode, vips_image, with_metadata
 from ostrel import read_recipe
 from ostrel.cli import main
+from ostrel.preview import CLIPPED_BLACK, CLIPPED_WHITE, ZONE_GREYS
 from ostrel.writing import TEMPORARY_SUFFIX
 
 pyvips = pytest.importorskip("pyvips")
@@ -195,33 +196,32 @@ def test_sheet_and_zone_map(tmp_path):
     code, _, _ = run("zones", photo, "-o", tmp_path / "zones.png", "--filter", "red")
     assert code == 0
     zone_map = pyvips.Image.new_from_file(str(tmp_path / "zones.png")).numpy()
-    assert set(np.unique(zone_map[:60])) <= {round(z * 25.5) for z in range(11)}
+    colours = {tuple(c) for c in zone_map[:60].reshape(-1, 3)}
+    assert colours <= {(g, g, g) for g in ZONE_GREYS} | {CLIPPED_WHITE, CLIPPED_BLACK}
     code, _, err = run("sheet", photo, "-o", tmp_path / "sheet.bmp")
     assert code == 1 and "choose a .jpg, .png or .tif" in err
 
 
-def test_zone_indices_follow_stops_around_middle_grey():
-    from ostrel.preview import zone_indices
+@pytest.mark.parametrize(
+    ("linear", "zone"),
+    [
+        (0.18, 5),  # middle grey, L* 49.5
+        (1.0, 10),  # paper white
+        (0.0, 0),
+        (-0.5, 0),
+        (np.nan, 0),
+        (np.inf, 10),
+        (0.0185, 1),  # L* 14.6
+        (0.0196, 2),  # L* 15.3
+        (0.7, 9),  # L* 87.0
+        (0.9, 10),  # L* 96.0
+    ],
+)
+def test_print_zones_read_lightness_in_tens(linear, zone):
+    from ostrel.preview import print_zones
 
-    grey = 0.18
-    values = np.array(
-        [
-            grey,
-            grey * 2,
-            grey / 2,
-            grey * 2**-4.49,
-            grey * 2**-4.51,
-            grey * 2**4.6,
-            0.0,
-            -1.0,
-            np.nan,
-            np.inf,
-            grey * 2**0.49,
-            grey * 2**0.51,
-        ],
-        np.float32,
-    )
-    assert zone_indices(values).tolist() == [5, 6, 4, 1, 0, 10, 0, 0, 0, 10, 5, 6]
+    encoded = srgb_encode(np.array([linear])) if np.isfinite(linear) else np.array([linear])
+    assert print_zones(encoded.astype(np.float32).reshape(1, 1, 1)).ravel().tolist() == [zone]
 
 
 # -- whole processes ---------------------------------------------------------------------------------

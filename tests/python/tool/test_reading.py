@@ -180,8 +180,9 @@ def test_max_size_reduces_in_linear_light(tmp_path):
 XYZ_TO_LINEAR_SRGB = np.array([[3.2406, -1.5372, -0.4986], [-0.9689, 1.8758, 0.0415], [0.0557, -0.2040, 1.0570]])
 
 
-def write_dng(path: Path, rgb: np.ndarray) -> Path:
-    """A minimal DNG of linear RGB in [0, 1], mosaicked RGGB, white level 4095 above black 64."""
+def write_dng(path: Path, rgb: np.ndarray, baseline: float | None = None) -> Path:
+    """A minimal DNG of linear RGB in [0, 1], mosaicked RGGB, white level 4095 above black 64
+    (with a BaselineExposure tag when `baseline` is given, in stops)."""
     tifffile = pytest.importorskip("tifffile")
     black, white = 64, 4095
     height, width, _ = rgb.shape
@@ -210,6 +211,8 @@ def write_dng(path: Path, rgb: np.ndarray) -> Path:
         (50728, "2I", 3, (1, 1, 1, 1, 1, 1)),  # AsShotNeutral
         (50721, "2i", 9, srational(XYZ_TO_LINEAR_SRGB)),  # ColorMatrix1
     ]
+    if baseline is not None:
+        tags.append((50730, "2i", 1, srational(np.array([baseline]))))  # BaselineExposure
     tifffile.imwrite(path, samples, photometric=32803, extratags=tags, subfiletype=0)
     return path
 
