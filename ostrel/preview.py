@@ -18,6 +18,7 @@ import numpy.typing as npt
 
 from ostrel import _deps
 from ostrel.errors import PrintWriteError
+from ostrel.guard import refuse_inputs
 from ostrel.presets import Preset
 from ostrel.reading import read_photo
 from ostrel.recipe import ROMAN, Recipe
@@ -75,6 +76,7 @@ def contact_sheet(
     `base` supplies what presets leave alone (nothing that changes the look).
     """
     vips = _deps.pyvips()
+    refuse_inputs(output, [path])
     photo = read_photo(path, max_size=tile_size)
     tiles = []
     for preset in presets:
@@ -114,6 +116,7 @@ def zone_map(
     """
     vips = _deps.pyvips()
     recipe = recipe or Recipe()
+    refuse_inputs(output, [path])
     photo = read_photo(path, max_size=max_size)
     zones = zone_indices(luminance(photo.pixels, recipe.luminance))[:, :, 0]
     greys = np.rint(np.arange(11) * 25.5).astype(np.uint8)
