@@ -186,6 +186,10 @@ class Output:
         if self.format == "jpeg" and bits != 8:
             raise RecipeError("output.bits", bits, "JPEG is always 8-bit; choose tiff or png for 16-bit prints")
         object.__setattr__(self, "compression", _choice("output.compression", self.compression, COMPRESSIONS))
+        if self.compression != "none" and self.format != "tiff":
+            raise RecipeError(
+                "output.compression", self.compression, f"only TIFF prints are compressed, not {self.format}"
+            )
         quality = _integer("output.quality", self.quality)
         if not 1 <= quality <= 100:
             raise RecipeError("output.quality", quality, "expected 1..100")

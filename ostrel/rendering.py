@@ -9,6 +9,7 @@ import numpy as np
 import numpy.typing as npt
 
 import ostrel_core as oc
+from ostrel.arrays import rgb_for_kernels
 from ostrel.recipe import FilterStep, MixerStep, Recipe
 
 FloatImage = npt.NDArray[np.float32]
@@ -66,6 +67,7 @@ def render(rgb: FloatImage, recipe: Recipe, *, scale: float = 1.0) -> FloatImage
     when its strength is 0), sRGB encoding. Values are not clamped here; the
     writer clips them to [0, 1] when it quantises.
     """
+    rgb = rgb_for_kernels(rgb)
     return oc.encode_srgb(tone(luminance(rgb, recipe.luminance), recipe, scale=scale))
 
 
