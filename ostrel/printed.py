@@ -66,6 +66,7 @@ def _tiff(handle: BinaryIO, head: bytes) -> bool:
 
 
 def _png(handle: BinaryIO) -> bool:
+    handle.seek(len(_PNG_SIGNATURE))
     while True:
         header = handle.read(8)
         if len(header) < 8:

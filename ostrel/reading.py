@@ -342,10 +342,12 @@ def pixel_count(path: str | os.PathLike[str]) -> int | None:
 
 
 def _resolution(image: Any) -> tuple[float, float] | None:
-    """The image's stated resolution (pixels per millimetre), None for an image decoded in memory without one."""
+    """The image's stated resolution (pixels per millimetre), or None when the file states none."""
     if heif.decoded_here(image):
         return None
-    return (float(image.xres), float(image.yres))
+    resolution = (float(image.xres), float(image.yres))
+    # libvips's default, 1 pixel per millimetre, is what a file that states none gets.
+    return None if resolution == (1.0, 1.0) else resolution
 
 
 class RegionReader:
