@@ -11,6 +11,8 @@ prints, all from the same run:
 - one file through the command line, from process start to exit (median),
 - images/s for the folder through the command line (default jobs and -j 1),
 - the kernels' share of the wall time of an in-process folder run,
+- the size of one 16-bit print uncompressed, with LZW and with deflate (both
+  with the horizontal predictor),
 - libvips's plain grey conversion (`vips colourspace in.jpg out.tif grey16`)
   and ImageMagick's (`convert in.jpg -colorspace Gray -depth 16 out.tif`) on
   the same files, one process per file, as a shell loop would run them.
@@ -110,6 +112,17 @@ def in_process(photo: Path, repeats: int, scratch: Path) -> dict[str, float]:
     return {name: statistics.median(values) for name, values in stages.items()}
 
 
+def print_sizes(photo: Path, scratch: Path) -> dict[str, int]:
+    """Bytes of one 16-bit TIFF print in each compression."""
+    loaded = reading.read_photo(photo)
+    plane = rendering.render(loaded.pixels, ostrel.Recipe())
+    sizes = {}
+    for compression in ("none", "lzw", "deflate"):
+        path = writing.write_print(plane, scratch / f"{compression}.tif", ostrel.Output(compression=compression))
+        sizes[compression] = path.stat().st_size
+    return sizes
+
+
 def folder_in_process(photos: list[Path], scratch: Path) -> tuple[float, float]:
     """Images/s of an in-process batch and the kernels' share of its wall time."""
     spent: list[float] = []
@@ -168,6 +181,7 @@ def main() -> int:
         )
         serial = len(photos) / cli("convert", *photos, "-o", scratch / "serial", "-q", "-j", "1")
         rate, share = folder_in_process(photos, scratch)
+        sizes = print_sizes(photos[0], scratch)
         peers: dict[str, float | None] = {"vips": None, "convert": None}
         if tools["vips"]:
             peers["vips"] = per_file_tool(["vips", "colourspace", "{src}", "{dst}", "grey16"], photos, scratch / "vips")
@@ -186,6 +200,11 @@ def main() -> int:
         ("`ostrel convert` one file, process start to exit", f"{one_file:.3f} s", "median"),
         ("`ostrel convert` folder", f"{folder:.2f} images/s", f"-j 1 (no overlap): {serial:.2f} images/s"),
         ("in-process folder (convert_files)", f"{rate:.2f} images/s", f"kernels {share * 100:.0f} % of the wall time"),
+        (
+            "one 16-bit print, uncompressed",
+            f"{sizes['none'] / 1e6:.1f} MB",
+            f"LZW {sizes['lzw'] / 1e6:.1f} MB, deflate {sizes['deflate'] / 1e6:.1f} MB (horizontal predictor)",
+        ),
         (
             "`vips colourspace ... grey16` per file",
             f"{peers['vips']:.2f} images/s" if peers["vips"] else "n/a",

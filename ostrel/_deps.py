@@ -45,3 +45,13 @@ def tifffile() -> ModuleType:
 @functools.cache
 def distributed() -> ModuleType:
     return _require("distributed", "distributed", "dask", "running batches on a Dask cluster")
+
+
+@functools.cache
+def pillow_heif() -> ModuleType:
+    return _require("pillow_heif", "pillow-heif", "tool", "reading HEIC photos")
+
+
+@functools.cache
+def pil_image() -> ModuleType:
+    return _require("PIL.Image", "pillow", "tool", "converting to and from Pillow images")

@@ -22,12 +22,13 @@ from typing import Any, Final
 from ostrel.buffers import BufferPool
 from ostrel.clipping import measure
 from ostrel.errors import OstrelError, PrintWriteError
-from ostrel.planning import Job, Outcome, Plan, Status, identity, plan_batch
+from ostrel.guard import same_file
+from ostrel.planning import Job, Outcome, Plan, Status, plan_batch
 from ostrel.reading import is_camera_raw, pixel_count, printable, read_photo
 from ostrel.recipe import Recipe
 from ostrel.rendering import render_photo
 from ostrel.tiled import BAND_BLOCK_WIDTH, DEFAULT_TILE, TILED_THRESHOLD, lazy_photo, write_tiled_print
-from ostrel.writing import TEMPORARY_SUFFIX, write_print
+from ostrel.writing import TEMPORARY_SUFFIX, check_suffix, write_print
 
 
 @dataclass
@@ -309,11 +310,13 @@ def convert_file(
     """Converts one photo into the print `target` (a file path); raises on failure.
 
     The print's folder is created if missing; a `target` that is the photo
-    itself is refused.
+    itself (by any name) is refused, and so is a `target` whose extension is
+    not the recipe's output format.
     """
     recipe = recipe or Recipe()
     job = Job(Path(source), Path(target))
-    if identity(job.target) is not None and identity(job.target) == identity(job.source):
+    if same_file(job.target, job.source):
         raise PrintWriteError(job.target, "refused: the print would overwrite its own photo")
+    check_suffix(job.target, recipe.output)
     _Converter(recipe, None, threading.Event())._convert(job, time.perf_counter())
     return job.target

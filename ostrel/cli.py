@@ -18,6 +18,7 @@ from typing import IO, Any, Final, NoReturn
 
 import ostrel
 from ostrel.batch import BatchInterrupted, Tiling, default_jobs, run_batch
+from ostrel.cli_checks import problem
 from ostrel.errors import MissingDependencyError, OstrelError, RecipeError
 from ostrel.memory import return_large_blocks
 from ostrel.planning import Plan, plan_batch
@@ -63,18 +64,15 @@ def _recipe_flags(parser: argparse.ArgumentParser, *, output: bool = True) -> No
         if declared.flag is None or (not output and declared.section == "output"):
             continue
         where = step if declared.key in ("luminance.filter", "luminance.mixer") else group
-        where.add_argument(declared.flag, dest=_dest(declared.key), metavar=declared.metavar, help=declared.flag_help())
-
-
-def _dest(key: str) -> str:
-    return "setting_" + key.replace(".", "_")
+        help_text = declared.flag_help().replace("%", "%%")  # argparse formats help with %
+        where.add_argument(declared.flag, dest=declared.dest, metavar=declared.metavar, help=help_text)
 
 
 def _flag_layer(args: argparse.Namespace) -> dict[str, Any]:
     given = {
-        declared.key: getattr(args, _dest(declared.key))
+        declared.key: getattr(args, declared.dest)
         for declared in SETTINGS
-        if getattr(args, _dest(declared.key), None) is not None
+        if getattr(args, declared.dest, None) is not None
     }
     if "luminance.mixer" in given and "luminance.standard" in given:
         raise UsageError("--standard applies to a colour filter, not to --mixer")
@@ -157,12 +155,20 @@ def build_parser() -> argparse.ArgumentParser:
     zones = commands.add_parser("zones", help="the photo's zone map (Zone System zones 0..X) with a legend")
     zones.add_argument("input", metavar="INPUT", help="the photo")
     zones.add_argument("-o", "--output", required=True, metavar="MAP", help="the map to write (.png, .jpg, .tif)")
-    zones.add_argument("--size", type=int, default=1600, metavar="PX", help="longer side in pixels (default 1600)")
+    zones.add_argument(
+        "--size",
+        type=int,
+        default=1600,
+        metavar="PX",
+        help="the map's longer side at most PX pixels (default 1600); a smaller photo keeps its size",
+    )
     _recipe_flags(zones, output=False)
     return parser
 
 
 def _print_plan(plan: Plan, out: IO[str], err: IO[str]) -> int:
+    for made in plan.prints:
+        print(f"would leave out {made}: an ostrel print (it carries a recipe stamp), not a photo", file=out)
     for outcome in plan.decided:
         line = describe(outcome)
         print(
@@ -173,7 +179,8 @@ def _print_plan(plan: Plan, out: IO[str], err: IO[str]) -> int:
         print(f"would convert {job.source} -> {job.target}", file=out)
     failed = sum(1 for outcome in plan.decided if outcome.status == "failed")
     skipped = len(plan.decided) - failed
-    print(f"dry run: would convert {len(plan.jobs)}, skip {skipped}; {failed} would fail", file=out)
+    left_out = f"; {len(plan.prints)} ostrel prints left out" if plan.prints else ""
+    print(f"dry run: would convert {len(plan.jobs)}, skip {skipped}; {failed} would fail{left_out}", file=out)
     return EXIT_FAILED if failed else EXIT_OK
 
 
@@ -192,7 +199,8 @@ def _convert(args: argparse.Namespace, out: IO[str], err: IO[str]) -> int:
     if args.dry_run:
         return _print_plan(plan, out, err)
     if plan.total == 0:
-        print("warning: no photos found in the inputs", file=err)
+        left_out = f" ({len(plan.prints)} ostrel prints left out)" if plan.prints else ""
+        print(f"warning: no photos found in the inputs{left_out}", file=err)
         return EXIT_OK
     if plan.jobs:
         try:
@@ -285,6 +293,8 @@ def main(argv: Sequence[str] | None = None, *, out: IO[str] | None = None, err: 
     parser = build_parser()
     args = parser.parse_args(argv)
     try:
+        if args.command and (mistake := problem(args)):
+            raise UsageError(mistake)
         if args.command == "convert":
             return _convert(args, out, err)
         if args.command == "presets":

@@ -4,7 +4,9 @@
 photo to one print under OUTDIR, and decides up front, without touching a
 file: inputs that do not exist or cannot be listed, prints that already exist
 (with `skip_existing`), a print whose path is an input of the same run, and
-two photos that would give the same print.
+two photos that would give the same print. Files that carry ostrel's recipe
+stamp are prints, not photos: they are left out (`Plan.prints`), so a folder
+converted into itself can be converted again.
 """
 
 from __future__ import annotations
@@ -17,6 +19,7 @@ from pathlib import Path
 from typing import Literal
 
 from ostrel.clipping import Clipping
+from ostrel.printed import is_ostrel_print
 from ostrel.reading import IMAGE_EXTENSIONS
 from ostrel.recipe import Output
 
@@ -49,10 +52,15 @@ class Plan:
 
     jobs: list[Job] = field(default_factory=list)
     decided: list[Outcome] = field(default_factory=list)
+    prints: list[Path] = field(default_factory=list)  # ostrel's own prints among the inputs, left out
 
     @property
     def total(self) -> int:
         return len(self.jobs) + len(self.decided)
+
+
+# The extensions of the formats ostrel prints in; only those files can be prints.
+_PRINT_SUFFIXES = frozenset([".tif", ".tiff", ".png", ".jpg", ".jpeg", ".jpe"])
 
 
 def _is_hidden(name: str) -> bool:
@@ -142,7 +150,13 @@ def plan_batch(
 
     sources: dict[str, tuple[Path, Path | None]] = {}
     for photo, root in scanner.found:
-        sources.setdefault(os.path.realpath(photo), (photo, root))
+        real = os.path.realpath(photo)
+        if real in sources or photo in plan.prints:
+            continue
+        if photo.suffix.lower() in _PRINT_SUFFIXES and is_ostrel_print(photo):
+            plan.prints.append(photo)
+        else:
+            sources[real] = (photo, root)
     input_paths = set(sources)
     input_ids = {identity for identity in (identity(photo) for photo, _ in sources.values()) if identity}
 

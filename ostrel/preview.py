@@ -18,6 +18,7 @@ import numpy.typing as npt
 
 from ostrel import _deps
 from ostrel.errors import PrintWriteError
+from ostrel.guard import refuse_inputs
 from ostrel.presets import Preset
 from ostrel.reading import read_photo
 from ostrel.recipe import ROMAN, Recipe
@@ -73,6 +74,7 @@ def contact_sheet(
     `base` supplies what presets leave alone (nothing that changes the look).
     """
     vips = _deps.pyvips()
+    refuse_inputs(output, [path])
     photo = read_photo(path, max_size=tile_size)
     tiles = []
     for preset in presets:
@@ -136,6 +138,7 @@ def zone_map(
     """
     vips = _deps.pyvips()
     recipe = recipe or Recipe()
+    refuse_inputs(output, [path])
     photo = read_photo(path, max_size=max_size)
     plane = render_photo(photo, recipe)[0]
     codes = quantize(plane, 8)

@@ -5,23 +5,25 @@ Every decode goes through libvips, except camera RAW files, which LibRaw
 C-contiguous float32 ``(H, W, 3)`` image of linear light with sRGB/Rec.709
 primaries, upright (the EXIF orientation applied), grey inputs spread to
 R = G = B and any alpha channel dropped. An embedded ICC profile is honoured
-(Display P3, Adobe RGB, CMYK ...); an untagged file is taken as sRGB.
+(Display P3, Adobe RGB, CMYK ...); an untagged file is taken as sRGB. HEIC
+photos are decoded by pillow-heif (see `ostrel.heif`), the rest alike. A
+photo can also be read from bytes or a binary file object.
 """
 
 from __future__ import annotations
 
 import functools
 import os
-import threading
+import tempfile
 from collections.abc import Callable
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any, Final
+from typing import IO, Any, Final
 
 import numpy as np
 import numpy.typing as npt
 
-from ostrel import _deps
+from ostrel import _deps, heif, vipslock
 from ostrel.errors import PhotoReadError
 from ostrel.exif import ExifTags, baseline_exposure, inspect_tiff, parse_exif_block
 
@@ -77,22 +79,47 @@ class Metadata:
     exif: bytes | None = None
     xmp: bytes | None = None
     tiff_tags: ExifTags = field(default_factory=ExifTags)
+    resolution: tuple[float, float] | None = None  # pixels per millimetre (x, y), as libvips keeps it
 
     def exif_tags(self) -> ExifTags:
         """The EXIF facts, from whichever source the photo had."""
         return parse_exif_block(self.exif) if self.exif else self.tiff_tags
 
+    @property
+    def dpi(self) -> tuple[float, float] | None:
+        """The resolution in pixels per inch, when the photo states one."""
+        return None if self.resolution is None else (self.resolution[0] * 25.4, self.resolution[1] * 25.4)
 
-@dataclass(frozen=True)
+    def __repr__(self) -> str:
+        from ostrel.display import metadata_repr
+
+        return metadata_repr(self)
+
+
+@dataclass(frozen=True, repr=False)
 class Photo:
-    """A decoded photo: scene-linear RGB pixels and the metadata to carry over."""
+    """A decoded photo: scene-linear RGB pixels and the metadata to carry over.
 
-    path: Path
+    `path` is None for a photo read from bytes or a file object without a name.
+    In a notebook a photo shows itself (`_repr_png_`, a reduced sRGB copy).
+    """
+
+    path: Path | None
     pixels: FloatImage
     metadata: Metadata
     scale: float = 1.0  # below 1 when read reduced (`max_size`)
     scene_referred: bool = False  # camera RAW sensor data, developed linearly
     baseline_exposure: float | None = None  # a DNG's BaselineExposure, in stops
+
+    def __repr__(self) -> str:
+        from ostrel.display import photo_repr
+
+        return photo_repr(self)
+
+    def _repr_png_(self) -> bytes:
+        from ostrel.display import rgb_png
+
+        return rgb_png(self.pixels)
 
     @property
     def height(self) -> int:
@@ -103,9 +130,12 @@ class Photo:
         return int(self.pixels.shape[1])
 
 
-def read_image(path: str | os.PathLike[str]) -> FloatImage:
-    """The photo at `path` as a C-contiguous float32 (H, W, 3) scene-linear RGB array."""
-    return read_photo(path).pixels
+PhotoSource = str | os.PathLike[str] | bytes | bytearray | memoryview | IO[bytes]
+
+
+def read_image(source: PhotoSource) -> FloatImage:
+    """The photo (a path, bytes or a binary file object) as a C-contiguous float32 (H, W, 3) scene-linear RGB array."""
+    return read_photo(source).pixels
 
 
 Allocate = Callable[[tuple[int, ...]], FloatImage]
@@ -115,14 +145,16 @@ def _new_array(shape: tuple[int, ...]) -> FloatImage:
     return np.empty(shape, np.float32)
 
 
-def read_photo(path: str | os.PathLike[str], *, max_size: int | None = None, allocate: Allocate = _new_array) -> Photo:
-    """Decodes `path`.
+def read_photo(path: PhotoSource, *, max_size: int | None = None, allocate: Allocate = _new_array) -> Photo:
+    """Decodes the photo at `path`, or in bytes or a binary file object (read from its position).
 
     With `max_size`, an image whose longer side is larger comes back reduced
     to that size (resized in linear light), for previews. `allocate` gives the
     C-contiguous float32 array the pixels are decoded into (a batch reuses
     them, see `ostrel.buffers`).
     """
+    if not isinstance(path, (str, os.PathLike)):
+        return _read_memory(path, max_size, allocate)
     source = Path(path)
     is_raw, tiff_tags = _classify(source)
     if is_raw:
@@ -140,8 +172,31 @@ def read_photo(path: str | os.PathLike[str], *, max_size: int | None = None, all
         )
     pixels, metadata, scale = _decode(source, max_size, allocate)
     if tiff_tags:
-        metadata = Metadata(metadata.exif, metadata.xmp, tiff_tags)
+        metadata = Metadata(metadata.exif, metadata.xmp, tiff_tags, metadata.resolution)
     return Photo(source, pixels, metadata, scale)
+
+
+def _read_memory(data: bytes | bytearray | memoryview | IO[bytes], max_size: int | None, allocate: Allocate) -> Photo:
+    """A photo held in memory or an open file, decoded through a private temporary copy.
+
+    The copy keeps the name's extension (camera RAW formats are told apart by
+    it), so everything a file gets, a stream gets too.
+    """
+    name = getattr(data, "name", None)
+    label = Path(os.fsdecode(name)) if isinstance(name, (str, bytes)) and name else None
+    content: object = bytes(data) if isinstance(data, (bytes, bytearray, memoryview)) else data.read()
+    if not isinstance(content, bytes):
+        kind = type(content).__name__
+        raise TypeError(f"read_photo needs a binary file object (opened with 'rb'), not one that gives {kind}")
+    suffix = label.suffix if label is not None else ""
+    with tempfile.TemporaryDirectory(prefix="ostrel-") as folder:
+        spooled = Path(folder) / f"photo{suffix}"
+        spooled.write_bytes(content)
+        try:
+            photo = read_photo(spooled, max_size=max_size, allocate=allocate)
+        except PhotoReadError as error:
+            raise PhotoReadError(label or "<bytes>", error.reason) from None
+    return Photo(label, photo.pixels, photo.metadata, photo.scale)
 
 
 def _classify(source: Path) -> tuple[bool, ExifTags]:
@@ -161,10 +216,10 @@ def is_camera_raw(path: str | os.PathLike[str]) -> bool:
         return False
 
 
-def _head(path: Path) -> bytes:
+def _head(path: Path, size: int = 16) -> bytes:
     try:
         with open(path, "rb") as handle:
-            return handle.read(16)
+            return handle.read(size)
     except IsADirectoryError:
         raise PhotoReadError(path, "is a folder, not a photo") from None
     except FileNotFoundError:
@@ -210,26 +265,26 @@ def _vips_reason(error: Exception) -> str:
 # libvips keeps one error buffer per process: when decodes fail in several
 # threads at once, one failure's message can land in another's exception, or
 # be cleared before it is read. A failed decode is therefore tried again alone
-# (other failures retry under the same lock), until libvips gives a reason;
-# failures are rare, so the extra tries cost little.
-_DIAGNOSIS: Final = threading.Lock()
-_DIAGNOSIS_TRIES: Final = 3
+# (`ostrel.vipslock`), and that try's message is the one reported; failures
+# are rare, so the extra try costs little.
+_DIAGNOSIS_TRIES: Final = 2
 
 
 def _decode(path: Path, max_size: int | None, allocate: Allocate) -> tuple[FloatImage, Metadata, float]:
     vips = _deps.pyvips()
     try:
-        return _decode_once(path, max_size, allocate)
+        with vipslock.shared():
+            return _decode_once(path, max_size, allocate)
     except vips.Error as error:
         failure = error
-    with _DIAGNOSIS:
-        for _ in range(_DIAGNOSIS_TRIES):
+    for _ in range(_DIAGNOSIS_TRIES):
+        with vipslock.alone():
             try:
                 return _decode_once(path, max_size, allocate)
             except vips.Error as error:
                 failure = error
-                if str(getattr(error, "detail", "")).strip():
-                    break
+        if str(getattr(failure, "detail", "")).strip():
+            break
     raise PhotoReadError(path, _vips_reason(failure)) from None
 
 
@@ -243,9 +298,13 @@ def open_image(path: str | os.PathLike[str], **options: object) -> Any:
     """A libvips image of the file at `path`, whatever bytes its name holds.
 
     libvips takes file names as UTF-8; a name that is not is read from memory.
+    A HEIC photo comes decoded by pillow-heif (`ostrel.heif`), its pixels in
+    memory and upright; the options are then moot.
     """
     vips = _deps.pyvips()
     name = os.fspath(path)
+    if heif.is_hevc(_head(Path(name), 32)):
+        return heif.load(name)
     if printable(name) == name:
         return vips.Image.new_from_file(name, **options)
     with open(name, "rb") as handle:
@@ -262,10 +321,11 @@ def _decode_once(path: Path, max_size: int | None, allocate: Allocate) -> tuple[
     upright = "orientation" not in fields or header.get("orientation") in (0, 1)
     # A sequential read streams the decode; turning the image needs it whole.
     access = "sequential" if upright and shrink == 1 else "random"
-    image = open_image(path, access=access, fail_on="error")
+    image = header if heif.decoded_here(header) else open_image(path, access=access, fail_on="error")
     metadata = Metadata(
         exif=header.get("exif-data") if "exif-data" in fields else None,
         xmp=header.get("xmp-data") if "xmp-data" in fields else None,
+        resolution=_resolution(header),
     )
     image = image.autorot()
     linear = _to_scrgb(image)
@@ -281,10 +341,22 @@ def pixel_count(path: str | os.PathLike[str]) -> int | None:
     """Width times height from the file's header, or None when libvips cannot open it (camera RAW, damage)."""
     vips = _deps.pyvips()
     try:
+        if heif.is_hevc(_head(Path(path), 32)):
+            width, height = heif.dimensions(path)
+            return width * height
         header = open_image(path)
-    except vips.Error:
+    except (vips.Error, PhotoReadError):
         return None
     return int(header.width) * int(header.height)
+
+
+def _resolution(image: Any) -> tuple[float, float] | None:
+    """The image's stated resolution (pixels per millimetre), or None when the file states none."""
+    if heif.decoded_here(image):
+        return None
+    resolution = (float(image.xres), float(image.yres))
+    # libvips's default, 1 pixel per millimetre, is what a file that states none gets.
+    return None if resolution == (1.0, 1.0) else resolution
 
 
 class RegionReader:
@@ -306,12 +378,15 @@ class RegionReader:
             self.metadata = Metadata(
                 exif=image.get("exif-data") if "exif-data" in fields else None,
                 xmp=image.get("xmp-data") if "xmp-data" in fields else None,
+                resolution=_resolution(image),
             )
             self._linear = _to_scrgb(image)
         except vips.Error as error:
             raise PhotoReadError(self.path, _vips_reason(error)) from None
         if _head(self.path)[:4] in _TIFF_MAGIC:
-            self.metadata = Metadata(self.metadata.exif, self.metadata.xmp, inspect_tiff(self.path).tags)
+            self.metadata = Metadata(
+                self.metadata.exif, self.metadata.xmp, inspect_tiff(self.path).tags, self.metadata.resolution
+            )
         self.shape = (int(self._linear.height), int(self._linear.width), 3)
         self.dtype = np.dtype(np.float32)
         self.ndim = 3

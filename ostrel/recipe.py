@@ -203,6 +203,10 @@ class Output:
         _checked(self, "output")
         if self.format == "jpeg" and self.bits != 8:
             raise RecipeError("output.bits", self.bits, "JPEG is always 8-bit; choose tiff or png for 16-bit prints")
+        if self.compression != "none" and self.format != "tiff":
+            raise RecipeError(
+                "output.compression", self.compression, f"only TIFF prints are compressed, not {self.format}"
+            )
 
     @property
     def extension(self) -> str:

@@ -13,6 +13,7 @@ import ostrel_core as oc
 from ostrel.exposure import photo_exposure, sample_stride
 from ostrel.paper import PaperParams, paper_params, print_stage
 from ostrel.reading import Photo
+from ostrel.arrays import rgb_for_kernels
 from ostrel.recipe import FilterStep, MixerStep, Recipe
 
 FloatImage = npt.NDArray[np.float32]
@@ -130,6 +131,7 @@ def render_planes(
     baseline: float | None = None,
 ) -> tuple[FloatImage, FloatImage]:
     """The print (as `render`) and the photo's own luminance before exposure (for clipping reports)."""
+    rgb = rgb_for_kernels(rgb)
     if exposure is None:
         exposure = photo_exposure(
             recipe,

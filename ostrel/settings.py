@@ -284,7 +284,7 @@ class ZoneTable:
         table: dict[str, float] = {}
         if text.strip().casefold() in ("", "none"):
             return table
-        if ";" in text:
+        if ";" in text or any(item.count("=") > 1 for item in text.split(",")):
             raise RecipeError(key, text, 'separate the zones with commas, for example "3=-0.3,7=0.2"')
         for item in text.split(","):
             zone, sep, stops = item.partition("=")
@@ -330,6 +330,11 @@ class Setting:
         if isinstance(self.default, Mapping):
             return ", ".join(f"{z}={s:+g}" for z, s in self.default.items()) or "(none)"
         return str(self.default)
+
+    @property
+    def dest(self) -> str:
+        """Its attribute on parsed command-line arguments."""
+        return "setting_" + self.key.replace(".", "_")
 
     def check(self, value: object) -> object:
         return self.kind.check(self.key, value)

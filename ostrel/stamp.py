@@ -47,7 +47,7 @@ def jpeg_with_comment(data: bytes, text: str) -> bytes:
     return data[:position] + segment + data[position:]
 
 
-def _jpeg_comments(path: Path) -> list[str]:
+def jpeg_comments(path: Path) -> list[str]:
     comments: list[str] = []
     with open(path, "rb") as handle:
         if handle.read(2) != b"\xff\xd8":
@@ -81,8 +81,8 @@ def recipe_text(path: str | os.PathLike[str]) -> str:
     if "image-description" in fields:
         candidates.append(image.get("image-description"))
     candidates += [image.get(name) for name in fields if name.endswith(f"-{PNG_KEYWORD}")]
-    if image.get("vips-loader").startswith("jpeg"):
-        candidates += _jpeg_comments(source)
+    if "vips-loader" in fields and image.get("vips-loader").startswith("jpeg"):
+        candidates += jpeg_comments(source)
     for text in candidates:
         if text.lstrip().startswith(RECIPE_HEADER):
             return str(text)

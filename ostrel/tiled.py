@@ -332,6 +332,7 @@ def write_tiled_print(
     xmp = print_xmp(metadata, "tiff") if metadata is not None else None
     if xmp:
         extratags.append((700, "B", len(xmp), xmp, True))
+    dpi = metadata.dpi if metadata is not None else None
     with atomic_destination(destination) as temporary:
         tifffile.imwrite(
             temporary,
@@ -347,5 +348,7 @@ def write_tiled_print(
             description=recipe_text,
             metadata=None,
             extratags=extratags,
+            resolution=dpi,
+            resolutionunit="INCH" if dpi else None,
         )
     return destination

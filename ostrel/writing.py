@@ -8,7 +8,8 @@ orientation normal and no thumbnail) and XMP, and the recipe that made it.
 Writes are atomic: the file is written under a temporary name in the output
 folder, flushed to disk and renamed over the destination, so at any moment
 the destination is either the complete old file, the complete new one, or
-absent.
+absent. A print can also be encoded to bytes or written to a binary file
+object. The photo's resolution (dpi) is kept in every format.
 """
 
 from __future__ import annotations
@@ -19,12 +20,12 @@ import os
 import secrets
 from collections.abc import Iterator
 from pathlib import Path
-from typing import Any, Final
+from typing import IO, Any, Final, overload
 
 import numpy as np
 import numpy.typing as npt
 
-from ostrel import _deps, stamp
+from ostrel import _deps, stamp, vipslock
 from ostrel.errors import PrintWriteError
 from ostrel.exif import exif_for_print
 from ostrel.reading import Metadata, printable
@@ -33,6 +34,21 @@ from ostrel.rendering import quantize
 from ostrel.xmp import exif_properties, merge_xmp
 
 TEMPORARY_SUFFIX: Final = ".ostrel-tmp"
+# The file name endings each print format answers to.
+FORMAT_SUFFIXES: Final = {"tiff": (".tif", ".tiff"), "png": (".png",), "jpeg": (".jpg", ".jpeg", ".jpe")}
+
+
+def check_suffix(path: str | os.PathLike[str], output: Output) -> None:
+    """Refuses a print name whose extension is not the recipe's format (PNG bytes under .tif, say)."""
+    destination = Path(path)
+    suffix = destination.suffix.lower()
+    if suffix not in FORMAT_SUFFIXES[output.format]:
+        ends = f"ends in {destination.suffix}" if destination.suffix else "has no extension"
+        raise PrintWriteError(
+            destination,
+            f"the name {ends} but the recipe's output format is {output.format}: name it "
+            f"{destination.stem}{output.extension}, or choose the format with output.format",
+        )
 
 
 @functools.cache
@@ -107,6 +123,8 @@ def _with_metadata(image: Any, fmt: str, metadata: Metadata | None) -> Any:
     vips = _deps.pyvips()
     if metadata is None:
         return image
+    if metadata.resolution is not None:
+        image = image.copy(xres=metadata.resolution[0], yres=metadata.resolution[1])
     if carries_exif_block(fmt, metadata):
         image.set_type(vips.GValue.blob_type, "exif-data", exif_for_print(metadata.exif or b""))
         image.set_type(vips.GValue.gint_type, "orientation", 1)
@@ -134,6 +152,44 @@ def save(image: Any, path: Path, output: Output, recipe_text: str | None) -> Non
             handle.write(data)
 
 
+def encode(image: Any, output: Output, recipe_text: str | None) -> bytes:
+    """A prepared libvips image encoded as a print file, in memory."""
+    fmt = output.format
+    if recipe_text is not None:
+        image = stamp.stamp(image, fmt, recipe_text)
+    if fmt == "tiff":
+        predictor = "none" if output.compression == "none" else "horizontal"
+        return bytes(image.tiffsave_buffer(compression=output.compression, predictor=predictor))
+    if fmt == "png":
+        return bytes(image.pngsave_buffer())
+    data = bytes(image.jpegsave_buffer(Q=output.quality))
+    return stamp.jpeg_with_comment(data, recipe_text) if recipe_text is not None else data
+
+
+def print_image(plane: npt.NDArray[np.float32], output: Output, metadata: Metadata | None) -> Any:
+    """The libvips image of a print: quantised, grey-profiled, with the photo's metadata."""
+    codes = quantize(plane, 8 if output.format == "jpeg" else output.bits)
+    return _with_metadata(grey_image(codes), output.format, metadata)
+
+
+def print_bytes(
+    plane: npt.NDArray[np.float32],
+    output: Output | None = None,
+    *,
+    metadata: Metadata | None = None,
+    recipe_text: str | None = None,
+) -> bytes:
+    """The print file of the display-referred (H, W, 1) `plane`, as bytes."""
+    output = output or Output()
+    vips = _deps.pyvips()
+    try:
+        with vipslock.shared():
+            return encode(print_image(plane, output, metadata), output, recipe_text)
+    except vips.Error as error:
+        raise PrintWriteError("<bytes>", f"libvips could not encode it: {error}") from None
+
+
+@overload
 def write_print(
     plane: npt.NDArray[np.float32],
     path: str | os.PathLike[str],
@@ -141,19 +197,45 @@ def write_print(
     *,
     metadata: Metadata | None = None,
     recipe_text: str | None = None,
-) -> Path:
+) -> Path: ...
+
+
+@overload
+def write_print(
+    plane: npt.NDArray[np.float32],
+    path: IO[bytes],
+    output: Output | None = None,
+    *,
+    metadata: Metadata | None = None,
+    recipe_text: str | None = None,
+) -> None: ...
+
+
+def write_print(
+    plane: npt.NDArray[np.float32],
+    path: str | os.PathLike[str] | IO[bytes],
+    output: Output | None = None,
+    *,
+    metadata: Metadata | None = None,
+    recipe_text: str | None = None,
+) -> Path | None:
     """Writes the display-referred (H, W, 1) `plane` as a print at `path`, atomically.
 
     `metadata` is the photo's, carried over; `recipe_text` is stamped into
-    the file. Returns the path written.
+    the file. Returns the path written. `path` may instead be a binary file
+    object, written from its position (nothing is returned). A path whose
+    extension is not the format's is refused (`PrintWriteError`).
     """
     output = output or Output()
+    if not isinstance(path, (str, os.PathLike)):
+        path.write(print_bytes(plane, output, metadata=metadata, recipe_text=recipe_text))
+        return None
     destination = Path(path)
+    check_suffix(destination, output)
     vips = _deps.pyvips()
-    codes = quantize(plane, 8 if output.format == "jpeg" else output.bits)
     try:
-        image = _with_metadata(grey_image(codes), output.format, metadata)
-        with atomic_destination(destination) as temporary:
+        image = print_image(plane, output, metadata)
+        with atomic_destination(destination) as temporary, vipslock.shared():
             save(image, temporary, output, recipe_text)
     except vips.Error as error:
         raise PrintWriteError(destination, f"libvips could not encode it: {error}") from None
