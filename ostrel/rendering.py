@@ -10,10 +10,10 @@ import numpy as np
 import numpy.typing as npt
 
 import ostrel_core as oc
+from ostrel.arrays import rgb_for_kernels
 from ostrel.exposure import photo_exposure, sample_stride
 from ostrel.paper import PaperParams, paper_params, print_stage
 from ostrel.reading import Photo
-from ostrel.arrays import rgb_for_kernels
 from ostrel.recipe import FilterStep, MixerStep, Recipe
 
 FloatImage = npt.NDArray[np.float32]

@@ -417,8 +417,8 @@ SETTINGS: Final[tuple[Setting, ...]] = (
         "exposure.meter",
         Choice(METERS),
         "camera",
-        "camera: as the file is (camera RAW: its baseline exposure, else average); "
-        "average: the log-average luminance on middle grey; off: as the file is, RAW included",
+        "camera: as shot (camera RAW: its baseline exposure, else average); "
+        "average: log-average on middle grey; off: as recorded",
         flag="--meter",
         metavar="NAME",
     ),
@@ -427,7 +427,6 @@ SETTINGS: Final[tuple[Setting, ...]] = (
         ZoneTable(),
         DEFAULT_ZONES,
         "Zone System offsets: zone (0..10, Zone V = 18 % grey) = stops",
-        unit="stops",
         flag="--zones",
         metavar="Z=STOPS,...",
     ),
