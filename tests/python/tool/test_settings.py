@@ -4,7 +4,6 @@
 
 from __future__ import annotations
 
-import io
 import json
 import pathlib
 import subprocess
@@ -92,15 +91,10 @@ def test_presets_round_trip_through_their_toml(name):
     assert tomllib.loads(recipe.to_toml()) == json.loads(json.dumps(recipe.to_dict()))
 
 
-def test_the_help_lists_every_flag_with_its_range():
-    out = io.StringIO()
+def test_the_help_lists_every_flag_with_its_range(capsys):
     with pytest.raises(SystemExit):
-        sys.stdout, saved = out, sys.stdout
-        try:
-            main(["convert", "--help"])
-        finally:
-            sys.stdout = saved
-    text = " ".join(out.getvalue().split())
+        main(["convert", "--help"])
+    text = " ".join(capsys.readouterr().out.split())
     for setting in SETTINGS:
         assert setting.flag in text
         assert " ".join(setting.kind.describe().split()) in text
