@@ -35,7 +35,8 @@ def render(text: str) -> str:
         pattern = re.compile(rf"(<!-- {name}:begin -->\n)(?:.*?\n)?(<!-- {name}:end -->)", re.S)
         if not pattern.search(text):
             raise SystemExit(f"README.md has no {name} block")
-        text = pattern.sub(lambda m, body=body: m.group(1) + body + "\n" + m.group(2), text)
+        replacement = body.replace("\\", "\\\\")
+        text = pattern.sub(rf"\g<1>{replacement}\n\g<2>", text)
     return text
 
 
