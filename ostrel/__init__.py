@@ -6,7 +6,7 @@ The library in five calls::
 
     recipe = ostrel.get_preset("red").recipe              # or ostrel.Recipe(), ostrel.load_recipe("my.toml")
     photo = ostrel.read_photo("photo.jpg")                 # scene-linear RGB + metadata
-    plane = ostrel.render(photo.pixels, recipe)            # the print, display-referred, (H, W, 1)
+    plane = ostrel.render(photo, recipe)                   # the print, display-referred, (H, W, 1)
     ostrel.write_print(plane, "print.tif", recipe.output, metadata=photo.metadata)
     report = ostrel.convert_files(["photos/"], "prints/", recipe)   # many, in parallel
 
@@ -29,7 +29,7 @@ from ostrel.presets import PRESETS, Preset, get_preset
 from ostrel.printed import is_ostrel_print
 from ostrel.prints import Print, make_print
 from ostrel.reading import Metadata, Photo, read_image, read_photo
-from ostrel.recipe import FilterStep, LocalContrast, MixerStep, Output, Recipe, load_recipe
+from ostrel.recipe import Exposure, FilterStep, LocalContrast, MixerStep, Output, PrintCurve, Recipe, load_recipe
 from ostrel.rendering import render
 from ostrel.stamp import read_recipe
 from ostrel.writing import print_bytes, write_print
@@ -51,6 +51,7 @@ def __getattr__(name: str) -> str:
 __all__ = [
     "PRESETS",
     "BatchReport",
+    "Exposure",
     "FilterStep",
     "LocalContrast",
     "Metadata",
@@ -63,6 +64,7 @@ __all__ = [
     "PhotoReadError",
     "Preset",
     "Print",
+    "PrintCurve",
     "PrintWriteError",
     "Recipe",
     "RecipeError",

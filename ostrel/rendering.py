@@ -100,7 +100,7 @@ def tone(lum: FloatImage, recipe: Recipe, development: Development) -> FloatImag
 
 
 def render(
-    rgb: FloatImage,
+    rgb: FloatImage | Photo,
     recipe: Recipe,
     *,
     scale: float = 1.0,
@@ -110,15 +110,21 @@ def render(
 ) -> FloatImage:
     """The print of `rgb`: a display-referred (sRGB-encoded) (H, W, 1) float32 plane.
 
-    The steps run in order: luminance, exposure, Zone System, local contrast
-    (left out when its strength is 0), the paper curve, sRGB encoding.
-    `exposure` (stops) overrides the recipe's metering; otherwise the photo
-    is metered as `ostrel.exposure` describes (`scene_referred` for camera
-    RAW data, with its DNG `baseline` exposure when it has one).
+    `rgb` is scene-linear (H, W, 3) float32 pixels, or a decoded `Photo`
+    (which brings its own scale and camera RAW facts). The steps run in
+    order: luminance, exposure, Zone System, local contrast (left out when
+    its strength is 0), the paper curve, sRGB encoding. `exposure` (stops)
+    overrides the recipe's metering; otherwise the photo is metered as
+    `ostrel.exposure` describes (`scene_referred` for camera RAW data, with
+    its DNG `baseline` exposure when it has one).
     """
-    return render_planes(rgb, recipe, scale=scale, exposure=exposure, scene_referred=scene_referred, baseline=baseline)[
-        0
-    ]
+    if isinstance(rgb, Photo):
+        scale, scene_referred, baseline = rgb.scale, rgb.scene_referred, rgb.baseline_exposure
+        rgb = rgb.pixels
+    planes = render_planes(
+        rgb, recipe, scale=scale, exposure=exposure, scene_referred=scene_referred, baseline=baseline
+    )
+    return planes[0]
 
 
 def render_planes(
