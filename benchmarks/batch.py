@@ -13,6 +13,10 @@ prints, all from the same run:
 - the kernels' share of the wall time of an in-process folder run,
 - the size of one 16-bit print uncompressed, with LZW and with deflate (both
   with the horizontal predictor),
+- the folder again with the pipeline as it was before the print stage
+  (`--curve clip --radius 16`, its defaults), side by side with the default,
+- the print stage alone on a 12 MP plane (with its local-contrast plane),
+  beside copying the same bytes,
 - libvips's plain grey conversion (`vips colourspace in.jpg out.tif grey16`)
   and ImageMagick's (`convert in.jpg -colorspace Gray -depth 16 out.tif`) on
   the same files, one process per file, as a shell loop would run them.
@@ -144,6 +148,24 @@ def folder_in_process(photos: list[Path], scratch: Path) -> tuple[float, float]:
     return report.images_per_second, sum(spent) / report.seconds
 
 
+def print_stage_cost(repeats: int) -> tuple[float, float]:
+    """Seconds of the print stage on a 12 MP toned plane and its local-contrast plane, and of copying them."""
+    from ostrel.paper import paper_params, print_stage
+
+    rng = np.random.default_rng(1)
+    base = rng.uniform(0.0, 1.2, (3000, 4000, 1)).astype(np.float32)
+    detailed = (base + rng.normal(0.0, 0.05, base.shape)).astype(np.float32)
+    params = paper_params(ostrel.Recipe())
+    assert params is not None
+    out = np.empty_like(base)
+
+    def copy() -> None:
+        np.copyto(out, base)
+        np.copyto(out, detailed)
+
+    return median_of(lambda: print_stage(base, detailed, params), repeats), median_of(copy, repeats)
+
+
 def cli(*argv: object) -> float:
     start = time.perf_counter()
     subprocess.run([sys.executable, "-m", "ostrel", *map(str, argv)], check=True, capture_output=True)
@@ -180,6 +202,12 @@ def main() -> int:
             len(photos) / cli("convert", *photos, "-o", scratch / f"folder{run}", "-q") for run in range(3)
         )
         serial = len(photos) / cli("convert", *photos, "-o", scratch / "serial", "-q", "-j", "1")
+        before = statistics.median(
+            len(photos)
+            / cli("convert", *photos, "-o", scratch / f"clip{run}", "-q", "--curve", "clip", "--radius", "16")
+            for run in range(3)
+        )
+        paper, copying = print_stage_cost(args.repeats)
         rate, share = folder_in_process(photos, scratch)
         sizes = print_sizes(photos[0], scratch)
         peers: dict[str, float | None] = {"vips": None, "convert": None}
@@ -199,6 +227,16 @@ def main() -> int:
         ),
         ("`ostrel convert` one file, process start to exit", f"{one_file:.3f} s", "median"),
         ("`ostrel convert` folder", f"{folder:.2f} images/s", f"-j 1 (no overlap): {serial:.2f} images/s"),
+        (
+            "the same without the print stage",
+            f"{before:.2f} images/s",
+            "--curve clip --radius 16: the pipeline as it was before the paper",
+        ),
+        (
+            "print stage, one 12 MP image",
+            f"{paper * 1000:.1f} ms",
+            f"copying the same two planes: {copying * 1000:.1f} ms ({os.cpu_count()} threads)",
+        ),
         ("in-process folder (convert_files)", f"{rate:.2f} images/s", f"kernels {share * 100:.0f} % of the wall time"),
         (
             "one 16-bit print, uncompressed",
