@@ -213,11 +213,22 @@ def test_tiled_local_contrast_stays_within_the_stated_bound(shape, radius, tile)
     assert np.abs(quantize(tiles, 16).astype(int) - quantize(whole, 16).astype(int)).max() <= 1
 
 
-@pytest.mark.parametrize("orientation", [1, 3, 6, 8])
-def test_tiled_print_matches_the_whole_image_print(tmp_path, orientation):
+@pytest.mark.parametrize(
+    ("orientation", "look"),
+    [
+        (1, {}),
+        (3, {}),
+        (6, {}),
+        (8, {}),
+        # metered on the same strided sample tiled or whole; the paper's shoulder takes the pushed highlights
+        (1, {"exposure": {"meter": "average", "stops": 0.7}, "zones": {"7": 0.4, "8": 0.5}}),
+        (6, {"print": {"white": 1.5, "black": -5, "shoulder": 0.8}, "luminance": {"mixer": [1.15, 0, -0.15]}}),
+    ],
+)
+def test_tiled_print_matches_the_whole_image_print(tmp_path, orientation, look):
     source = with_metadata(vips_image(scene(130, 170, dtype=np.uint16)), orientation=orientation)
     path = save(source, tmp_path / "scan.tif", tile=True, tile_width=64, tile_height=64)
-    recipe = ostrel.Recipe().updated({"local_contrast": {"radius": 20}})
+    recipe = ostrel.Recipe().updated({"local_contrast": {"radius": 20}, **look})
     whole = ostrel.convert_file(path, tmp_path / "whole.tif", recipe)
     report = ostrel.convert_files([path], tmp_path / "tiles", recipe, tiling=Tiling(force=True, tile=48))
     assert report.converted == 1, report.outcomes
