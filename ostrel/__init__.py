@@ -17,6 +17,9 @@ LibRaw (the ``raw`` extra).
 
 from __future__ import annotations
 
+# A build directory on sys.path adds its ostrel/ (the extension ostrel._darkroom) to the package.
+__path__ = __import__("pkgutil").extend_path(__path__, __name__)
+
 from ostrel.batch import BatchReport, convert_file, convert_files, run_batch
 from ostrel.errors import MissingDependencyError, OstrelError, PhotoReadError, PrintWriteError, RecipeError
 from ostrel.planning import Outcome, plan_batch
