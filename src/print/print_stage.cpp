@@ -48,7 +48,10 @@ PaperSetup paper_setup(const PrintCurve& c) noexcept {
 }
 
 // Each step below is computed for every pixel and the branch is a selection,
-// so the loops vectorise; a division whose result is not selected (a zero
+// so the loops vectorise. Where two branches divide, their operands are
+// selected first and one division serves both: every pixel still sees
+// exactly its own branch's operations, and half the divisions, the bulk of
+// the work, are saved. A value that no branch selects (a quotient of a zero
 // toe_len, say) changes nothing, as no floating-point exception traps.
 
 // y = b + d with d limited so that it approaches paper white and paper
@@ -56,30 +59,37 @@ PaperSetup paper_setup(const PrintCurve& c) noexcept {
 [[gnu::always_inline]] inline float limited_sum(float b, float e, const PaperSetup& s) noexcept {
     const float d = e - b;
     const float h = s.white - b;
-    float up = (d * h) / (h + d);
-    up = d == kInf ? h : up;
-    up = h > 0.0f ? up : 0.0f;
     const float f = b - s.black;
-    float down = (d * f) / (f - d);
-    down = d == -kInf ? -f : down;
-    down = f > 0.0f ? down : 0.0f;
-    float limited = d < 0.0f ? down : d;
-    limited = d > 0.0f ? up : limited;
+    const bool up = d > 0.0f;
+    // d > 0: (d * h) / (h + d); d < 0: (d * f) / (f - d).
+    const float numerator = up ? d * h : d * f;
+    const float denominator = up ? h + d : f - d;
+    float quotient = numerator / denominator;
+    quotient = d == kInf ? h : quotient;
+    quotient = d == -kInf ? -f : quotient;
+    const bool room = up ? h > 0.0f : f > 0.0f;
+    quotient = room ? quotient : 0.0f;
+    const float limited = up || d < 0.0f ? quotient : d;
     return b + limited;
 }
 
 [[gnu::always_inline]] inline float paper(float y, const PaperSetup& s) noexcept {
-    const float v = (y - s.black) / s.toe_len;
-    const float u = 1.0f - v;
-    const float g = (u * s.toe_gain) / ((u * s.toe_gm1) + 1.0f);
-    const float toe = s.toe_end * (1.0f - g);
-    const float w = (y - s.shoulder_start) / s.shoulder_len;
-    const float k = (w * s.shoulder_gain) / ((w * s.shoulder_gm1) + 1.0f);
-    float shoulder = s.shoulder_start + s.shoulder_room * k;
+    // The toe below toe_end, else the shoulder: the same three steps with
+    // each segment's constants.
+    const bool toe = y < s.toe_end;
+    const float from = toe ? s.black : s.shoulder_start;
+    const float length = toe ? s.toe_len : s.shoulder_len;
+    const float gain = toe ? s.toe_gain : s.shoulder_gain;
+    const float gain_m1 = toe ? s.toe_gm1 : s.shoulder_gm1;
+    const float v = (y - from) / length;
+    const float u = toe ? 1.0f - v : v;
+    const float g = (u * gain) / ((u * gain_m1) + 1.0f);
+    const float toe_value = s.toe_end * (1.0f - g);
+    float shoulder = s.shoulder_start + s.shoulder_room * g;
     shoulder = shoulder > 1.0f ? 1.0f : shoulder;  // min(p, 1); a NaN stays NaN
     float p = y < s.white ? shoulder : 1.0f;
     p = y <= s.shoulder_start ? y : p;
-    p = y < s.toe_end ? toe : p;
+    p = toe ? toe_value : p;
     p = y <= s.black ? 0.0f : p;
     return p;
 }
@@ -89,7 +99,7 @@ PaperSetup paper_setup(const PrintCurve& c) noexcept {
 // value's, else the made NaN. Written with integer selects so that the loop
 // still vectorises.
 [[gnu::always_inline]] inline float ruled(float p, float y, float b, float e) noexcept {
-    const bool made = nan_rule::is_nan(y) || nan_rule::is_nan(p);
+    const bool made = nan_rule::any_nan(nan_rule::nan_flag(y) | nan_rule::nan_flag(p));
     float nan = nan_rule::is_nan(e) ? nan_rule::quiet(e) : nan_rule::kMadeNaN;
     nan = nan_rule::is_nan(b) ? nan_rule::quiet(b) : nan;
     return made ? nan : p;
