@@ -1,8 +1,9 @@
 // The module `ostrel._darkroom`, the print-making kernels that follow the
 // tone steps of ostrel_core: its registry (darkroom/registry.hpp) made into
 // a module by the shared code of module/module.hpp, like ostrel_core.
-#include "darkroom/registry.hpp"
 #include "module/module.hpp"
+
+#include "darkroom/registry.hpp"
 
 namespace ostrel::py {
 namespace {

@@ -96,7 +96,7 @@ TEST_CASE("print_stage: each broken condition is named with its parameter") {
     };
     const float nan = from_bits(0x7FC00000);
     const std::vector<Row> rows{
-        {PrintCurve{}, ""},                                // the defaults: no toe, no shoulder
+        {PrintCurve{}, ""},                                    // the defaults: no toe, no shoulder
         {PrintCurve{0.1f, 0.1f, 1.0f, 0.5f, 1.0f, 0.9f}, ""},  // an empty toe
         {PrintCurve{nan}, "black must be finite, got NaN"},
         {PrintCurve{0.0f, 0.1f, kInf}, "toe_gain must be finite, got inf"},

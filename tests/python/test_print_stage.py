@@ -11,22 +11,26 @@ import inspect
 
 import numpy as np
 import pytest
-from test_dispatch import supported_sets
 
 from ostrel import _darkroom
 from ostrel._darkroom import print_stage
+from test_dispatch import supported_sets
 
 f32 = np.float32
 EPS = 2.0**-24  # half the spacing of float32 just below 1
 
+_NAMES = ("black", "toe_end", "toe_gain", "shoulder_start", "shoulder_gain", "white")
 CURVES = {
-    "ordinary": dict(black=0.02, toe_end=0.1, toe_gain=2.5, shoulder_start=0.7, shoulder_gain=3.0, white=0.98),
-    "gentle": dict(black=0.0, toe_end=0.2, toe_gain=1.3, shoulder_start=0.6, shoulder_gain=1.2, white=1.0),
-    "steep": dict(black=0.0, toe_end=0.25, toe_gain=7.0, shoulder_start=0.75, shoulder_gain=9.0, white=1.1),
-    "soft": dict(black=0.05, toe_end=0.3, toe_gain=0.2, shoulder_start=0.5, shoulder_gain=0.3, white=1.4),
-    "empty toe": dict(black=0.05, toe_end=0.05, toe_gain=1.0, shoulder_start=0.6, shoulder_gain=0.5, white=1.2),
-    "defaults": {},
+    name: dict(zip(_NAMES, values, strict=True))
+    for name, values in {
+        "ordinary": (0.02, 0.1, 2.5, 0.7, 3.0, 0.98),
+        "gentle": (0.0, 0.2, 1.3, 0.6, 1.2, 1.0),
+        "steep": (0.0, 0.25, 7.0, 0.75, 9.0, 1.1),
+        "soft": (0.05, 0.3, 0.2, 0.5, 0.3, 1.4),
+        "empty toe": (0.05, 0.05, 1.0, 0.6, 0.5, 1.2),
+    }.items()
 }
+CURVES["defaults"] = {}
 
 
 def bits(a):
@@ -40,7 +44,7 @@ def plane(values):
 # --- the NumPy formulation, branch by branch -----------------------------------
 
 
-def curve_constants(black=0.0, toe_end=0.0, toe_gain=1.0, shoulder_start=1.0, shoulder_gain=1.0, white=1.0):
+def curve_constants(*, black=0.0, toe_end=0.0, toe_gain=1.0, shoulder_start=1.0, shoulder_gain=1.0, white=1.0):
     return tuple(f32(v) for v in (black, toe_end, toe_gain, shoulder_start, shoulder_gain, white))
 
 
@@ -69,7 +73,9 @@ def print_reference(img, detailed=None, **curve):
         toe = toe_end * (one - (u * toe_gain) / (u * toe_gm1 + one))
         w = (y - start) / shoulder_len
         shoulder = np.minimum(start + room * ((w * shoulder_gain) / (w * shoulder_gm1 + one)), one)
-        p = np.where(y <= black, f32(0), np.where(y < toe_end, toe, np.where(y <= start, y, np.where(y < white, shoulder, one))))
+        p = np.where(
+            y <= black, f32(0), np.where(y < toe_end, toe, np.where(y <= start, y, np.where(y < white, shoulder, one)))
+        )
         p = np.asarray(p, f32)
         # The NaN rule: the base value's NaN, else the detailed value's, quieted; else the made NaN.
         out = bits(p).copy()
@@ -278,16 +284,25 @@ IMG = np.full((2, 3, 1), 0.5, f32)
 @pytest.mark.parametrize(
     "kwargs, message",
     [
-        (dict(black=float("nan")), "print_stage: black must be finite, got NaN"),
-        (dict(white=float("inf")), "print_stage: white must be finite, got inf"),
-        (dict(toe_end=1e39), "print_stage: toe_end must be finite, got inf"),  # rounded to float32 first
-        (dict(black=0.2, toe_end=0.1), "print_stage: black must not exceed toe_end, got black=0.2, toe_end=0.1"),
-        (dict(toe_end=0.6, shoulder_start=0.5), "print_stage: toe_end must not exceed shoulder_start, got toe_end=0.6, shoulder_start=0.5"),
-        (dict(shoulder_start=0.9, white=0.9), "print_stage: shoulder_start must be below white, got shoulder_start=0.9, white=0.9"),
-        (dict(white=1.5), "print_stage: shoulder_start must be below 1, got 1"),
-        (dict(toe_gain=0.0), "print_stage: toe_gain must be positive, got 0"),
-        (dict(shoulder_start=0.5, shoulder_gain=-1), "print_stage: shoulder_gain must be positive, got -1"),
-        (dict(detailed=np.zeros((3, 2, 1), f32)), "shape error: print_stage expects detailed of img's shape [2, 3, 1], got shape [3, 2, 1]"),
+        ({"black": float("nan")}, "print_stage: black must be finite, got NaN"),
+        ({"white": float("inf")}, "print_stage: white must be finite, got inf"),
+        ({"toe_end": 1e39}, "print_stage: toe_end must be finite, got inf"),  # rounded to float32 first
+        ({"black": 0.2, "toe_end": 0.1}, "print_stage: black must not exceed toe_end, got black=0.2, toe_end=0.1"),
+        (
+            {"toe_end": 0.6, "shoulder_start": 0.5},
+            "print_stage: toe_end must not exceed shoulder_start, got toe_end=0.6, shoulder_start=0.5",
+        ),
+        (
+            {"shoulder_start": 0.9, "white": 0.9},
+            "print_stage: shoulder_start must be below white, got shoulder_start=0.9, white=0.9",
+        ),
+        ({"white": 1.5}, "print_stage: shoulder_start must be below 1, got 1"),
+        ({"toe_gain": 0.0}, "print_stage: toe_gain must be positive, got 0"),
+        ({"shoulder_start": 0.5, "shoulder_gain": -1}, "print_stage: shoulder_gain must be positive, got -1"),
+        (
+            {"detailed": np.zeros((3, 2, 1), f32)},
+            "shape error: print_stage expects detailed of img's shape [2, 3, 1], got shape [3, 2, 1]",
+        ),
     ],
 )
 def test_value_errors(kwargs, message):
@@ -297,7 +312,9 @@ def test_value_errors(kwargs, message):
 
 
 def test_shape_type_and_layout_errors():
-    with pytest.raises(ValueError, match=r"^shape error: print_stage expects \(H, W, 1\) luminance input, got shape \[2, 3, 3\]$"):
+    with pytest.raises(
+        ValueError, match=r"^shape error: print_stage expects \(H, W, 1\) luminance input, got shape \[2, 3, 3\]$"
+    ):
         print_stage(np.zeros((2, 3, 3), f32))
     with pytest.raises(TypeError, match="^argument 'detailed': 'list' object is not an instance of 'ndarray'$"):
         print_stage(IMG, [0.5])
