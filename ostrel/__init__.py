@@ -21,6 +21,9 @@ LibRaw (the ``raw`` extra).
 
 from __future__ import annotations
 
+# A build directory on sys.path adds its ostrel/ (the extension ostrel._darkroom) to the package.
+__path__ = __import__("pkgutil").extend_path(__path__, __name__)
+
 from ostrel.batch import BatchReport, convert_file, convert_files, run_batch
 from ostrel.conversions import from_pil, from_srgb_array, print_codes, print_to_pil, to_pil, to_srgb_array
 from ostrel.errors import MissingDependencyError, OstrelError, PhotoReadError, PrintWriteError, RecipeError

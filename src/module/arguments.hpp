@@ -11,10 +11,12 @@
 namespace ostrel::py {
 
 // A positional-or-keyword parameter. Optional ones may be omitted and come
-// after every required one.
+// after every required one; an optional one's default, as the text
+// signature shows it, is `default_text`, or "..." when that is empty.
 struct Parameter {
     std::string_view name;
     bool optional = false;
+    std::string_view default_text = {};
 };
 
 inline constexpr bool kOptional = true;

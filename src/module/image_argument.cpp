@@ -12,11 +12,11 @@ constexpr std::ptrdiff_t kElementBytes = sizeof(float);
 
 }  // namespace
 
-bool ImageArgument::convert(PyObject* object) {
+bool ImageArgument::convert(PyObject* object, const char* name) {
     const NumpyApi* numpy = numpy_api();
     if (numpy == nullptr) return false;
     if (!PyObject_TypeCheck(object, numpy->array_type)) {
-        return check_instance(object, numpy->array_type, "ndarray", "img");
+        return check_instance(object, numpy->array_type, "ndarray", name);
     }
     const auto* fields = reinterpret_cast<const NumpyArrayFields*>(object);
     Ref float32 = Ref::steal(numpy->descr_from_type(kNumpyFloat32));
@@ -24,7 +24,8 @@ bool ImageArgument::convert(PyObject* object) {
     if (fields->ndim != 3 || !numpy->equiv_types(fields->descr, float32.get())) {
         Ref qualname = Ref::steal(PyType_GetQualName(Py_TYPE(object)));
         if (!qualname) return false;
-        PyErr_Format(PyExc_TypeError, "argument 'img': '%U' object is not an instance of 'ndarray'", qualname.get());
+        PyErr_Format(PyExc_TypeError, "argument '%s': '%U' object is not an instance of 'ndarray'", name,
+                     qualname.get());
         return false;
     }
     Shape3 shape{static_cast<std::size_t>(fields->dimensions[0]), static_cast<std::size_t>(fields->dimensions[1]),
@@ -38,9 +39,10 @@ bool ImageArgument::convert(PyObject* object) {
         if (fields->dimensions[axis] > 1 && fields->strides[axis] % kElementBytes != 0) aligned = false;
     }
     if (!aligned) {
-        PyErr_SetString(PyExc_TypeError,
-                        "argument 'img': array data is not aligned to whole float32 elements; "
-                        "pass a copy such as numpy.ascontiguousarray(img)");
+        PyErr_Format(PyExc_TypeError,
+                     "argument '%s': array data is not aligned to whole float32 elements; "
+                     "pass a copy such as numpy.ascontiguousarray(%s)",
+                     name, name);
         return false;
     }
     const auto stride = [&](int axis) -> std::ptrdiff_t {

@@ -1,5 +1,6 @@
 #pragma once
-// The `img` argument: a NumPy float32 array of three axes, read in place.
+// An image argument (`img`, or another plane such as print_stage's
+// `detailed`): a NumPy float32 array of three axes, read in place.
 #include "core/image.hpp"
 #include "module/py_ref.hpp"
 
@@ -9,8 +10,8 @@ class ImageArgument {
 public:
     // Accepts an ndarray (or subclass) of 3 axes whose dtype is equivalent to
     // native float32, whose data pointer and strides are whole float32
-    // elements. Returns false with the exception set (argument 'img': ...).
-    bool convert(PyObject* object);
+    // elements. Returns false with the exception set (argument '<name>': ...).
+    bool convert(PyObject* object, const char* name = "img");
 
     const ImageView& view() const noexcept { return view_; }
 

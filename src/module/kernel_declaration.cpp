@@ -32,7 +32,9 @@ std::string kernel_docstring(const KernelDeclaration& kernel) {
     for (std::size_t i = 0; i < kernel.parameters.size(); ++i) {
         if (i > 0) text += ", ";
         text += kernel.parameters[i].name;
-        if (kernel.parameters[i].optional) text += "=...";
+        if (!kernel.parameters[i].optional) continue;
+        text += '=';
+        text += kernel.parameters[i].default_text.empty() ? "..." : kernel.parameters[i].default_text;
     }
     text += ")\n--\n\n";
     text += kernel.doc;

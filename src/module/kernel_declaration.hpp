@@ -4,7 +4,9 @@
 // table, the text signature at the head of the docstring, the argument
 // matching and the parameter names in conversion errors all follow from it.
 // Each kernel defines its declaration beside its Python face
-// (`<name>_kernel`) and names it once in module/registry.hpp.
+// (`<name>_kernel`) and names it once in its module's registry
+// (module/registry.hpp for ostrel_core, darkroom/registry.hpp for
+// ostrel._darkroom).
 #include <cstddef>
 #include <span>
 #include <string>
@@ -59,7 +61,8 @@ PyObject* kernel_entry(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t n
 }
 
 // "name(img, standard=...)\n--\n\n" followed by the docstring: the form from
-// which the interpreter takes __text_signature__.
+// which the interpreter takes __text_signature__ (a parameter's default text
+// in place of "..." where it has one).
 std::string kernel_docstring(const KernelDeclaration& kernel);
 
 // A method table entry for `entry`; `doc` must live as long as the entry.

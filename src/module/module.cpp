@@ -1,57 +1,11 @@
-// The module `ostrel_core`: types, functions, the execution step, slots and
-// the definition, in that order. The entry point only hands the definition to
-// the interpreter; the execution step registers every class and function.
-#include <array>
-#include <span>
-#include <string>
+// The code every extension module shares: its method table and the
+// registration of its classes and functions (module/module.hpp).
+#include "module/module.hpp"
 
-#include "module/call_frame.hpp"
-#include "module/lifecycle.hpp"
 #include "module/py_ref.hpp"
-#include "module/registry.hpp"
 
 namespace ostrel::py {
 namespace {
-
-// Classes and functions in registration order (also the order of __all__).
-#define OSTREL_CLASS_ENTRY(name) &name##_class,
-constexpr std::array kRegisteredClasses{OSTREL_EXPORTED_CLASSES(OSTREL_CLASS_ENTRY)};
-#undef OSTREL_CLASS_ENTRY
-
-struct KernelRegistration {
-    const KernelDeclaration* kernel;
-    PyObject* (*entry)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
-};
-#define OSTREL_KERNEL_ENTRY(name) KernelRegistration{&name##_kernel, &kernel_entry<name##_kernel>},
-constexpr std::array kRegisteredKernels{OSTREL_EXPORTED_KERNELS(OSTREL_KERNEL_ENTRY)};
-#undef OSTREL_KERNEL_ENTRY
-
-// The method table entries and their docstrings, made once per process and
-// never changed or freed: the function objects of every import of the module
-// point into them.
-class MethodTable {
-public:
-    MethodTable() {
-        for (std::size_t i = 0; i < kRegisteredKernels.size(); ++i) {
-            const KernelRegistration& registration = kRegisteredKernels[i];
-            docs_[i] = kernel_docstring(*registration.kernel);
-            methods_[i] = kernel_method(*registration.kernel, registration.entry, docs_[i].c_str());
-        }
-    }
-    MethodTable(const MethodTable&) = delete;
-    MethodTable& operator=(const MethodTable&) = delete;
-
-    std::span<PyMethodDef> methods() noexcept { return methods_; }
-
-private:
-    std::array<std::string, kRegisteredKernels.size()> docs_;
-    std::array<PyMethodDef, kRegisteredKernels.size()> methods_{};
-};
-
-std::span<PyMethodDef> kernel_methods() {
-    static MethodTable table;
-    return table.methods();
-}
 
 // Appends `name` to the module's __all__ (creating the list if needed), then
 // sets the attribute.
@@ -90,50 +44,31 @@ bool add_function(PyObject* module, PyObject* module_name, PyMethodDef& method) 
     return add_to_module(module, name.get(), function.get());
 }
 
-int exec_module(PyObject* module) noexcept {
-    return guarded([&]() -> int {
-        if (!PyModule_Check(module)) {
-            PyErr_SetString(PyExc_TypeError, "expected a module object");
-            return -1;
-        }
-        for (ClassSlot* slot : kRegisteredClasses) {
-            if (!add_class(module, *slot)) return -1;
-        }
-        Ref module_name = Ref::steal(PyModule_GetNameObject(module));
-        if (!module_name) return -1;
-        for (PyMethodDef& method : kernel_methods()) {
-            if (!add_function(module, module_name.get(), method)) return -1;
-        }
-        return 0;
-    });
-}
-
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-    {Py_mod_exec, reinterpret_cast<void*>(refuse_subinterpreters)},
-    {Py_mod_exec, reinterpret_cast<void*>(install_exit_gate)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-    {0, nullptr},
-};
-
-PyModuleDef module_definition = {
-    PyModuleDef_HEAD_INIT,
-    "ostrel_core",
-    "The `ostrel_core` Python extension module.\n"
-    "\n"
-    "Exposes the numerical kernels as Python-callable functions. All\n"
-    "arrays are `numpy.float32`, C-contiguous, shape `(H, W, C)`.",
-    0,
-    nullptr,
-    module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
-
 }  // namespace
-}  // namespace ostrel::py
 
-extern "C" __attribute__((visibility("default"))) PyObject* PyInit_ostrel_core() {
-    return PyModuleDef_Init(&ostrel::py::module_definition);
+MethodTable::MethodTable(std::span<const KernelRegistration> kernels) {
+    docs_.reserve(kernels.size());  // the entries point into these strings: no reallocation after
+    methods_.reserve(kernels.size());
+    for (const KernelRegistration& registration : kernels) {
+        docs_.push_back(kernel_docstring(*registration.kernel));
+        methods_.push_back(kernel_method(*registration.kernel, registration.entry, docs_.back().c_str()));
+    }
 }
+
+int add_contents(PyObject* module, std::span<ClassSlot* const> classes, std::span<PyMethodDef> methods) {
+    if (!PyModule_Check(module)) {
+        PyErr_SetString(PyExc_TypeError, "expected a module object");
+        return -1;
+    }
+    for (ClassSlot* slot : classes) {
+        if (!add_class(module, *slot)) return -1;
+    }
+    Ref module_name = Ref::steal(PyModule_GetNameObject(module));
+    if (!module_name) return -1;
+    for (PyMethodDef& method : methods) {
+        if (!add_function(module, module_name.get(), method)) return -1;
+    }
+    return 0;
+}
+
+}  // namespace ostrel::py

@@ -30,6 +30,7 @@
 #include "forced_isa.hpp"
 #include "local_contrast/guided_filter.hpp"
 #include "local_contrast/local_contrast.hpp"
+#include "print/print_stage.hpp"
 #include "sha256.hpp"
 #include "tone/zone_curve.hpp"
 
@@ -233,6 +234,36 @@ std::vector<Case> corpus() {
     }
     add("local_contrast r=2 clean", Shape3{40, 64, 1}, 60, std::numeric_limits<std::uint64_t>::max(), true,
         [](const ImageView& v) { return ostrel::local_contrast(v, 2, 0.01f, 0.5f); });
+
+    // The print stage: the base plane alone, and with the detailed plane as
+    // the second channel of the corpus input (that case copies the channels
+    // into two C-contiguous planes, so every layout of its input applies).
+    // Ordinary curves, an empty toe, the defaults, and gains far from 1.
+    const std::vector<std::pair<const char*, ostrel::PrintCurve>> curves{
+        {"ordinary", {0.02f, 0.1f, 2.5f, 0.7f, 3.0f, 0.98f}},
+        {"empty toe", {0.05f, 0.05f, 1.0f, 0.6f, 0.5f, 1.2f}},
+        {"defaults", {}},
+        {"steep gains", {-0.1f, 0.3f, 0.01f, 0.4f, 100.0f, 1.0f}},
+    };
+    seed = 70;
+    for (const auto& [label, curve] : curves) {
+        add(std::string("print_stage ") + label, plane, seed++, 4, false,
+            [curve](const ImageView& v) { return ostrel::print_stage(v, curve); });
+        add(std::string("print_stage ") + label + " detailed", Shape3{19, 41, 2}, seed++, 4, true,
+            [curve](const ImageView& v) {
+                std::vector<float> base(v.height() * v.width());
+                std::vector<float> detailed(base.size());
+                for (std::size_t y = 0; y < v.height(); ++y) {
+                    for (std::size_t x = 0; x < v.width(); ++x) {
+                        base[y * v.width() + x] = v.pixel(y, x)[0];
+                        detailed[y * v.width() + x] = v.pixel(y, x)[v.channel_stride];
+                    }
+                }
+                const Shape3 shape{v.height(), v.width(), 1};
+                return ostrel::print_stage(ImageView::contiguous(base.data(), shape),
+                                           ImageView::contiguous(detailed.data(), shape), curve);
+            });
+    }
     return cases;
 }
 

@@ -1,0 +1,20 @@
+"""Type information for the `ostrel._darkroom` extension module."""
+
+import numpy as np
+import numpy.typing as npt
+
+__all__ = ["print_stage"]
+
+_Float32Array = npt.NDArray[np.float32]
+
+def print_stage(
+    img: _Float32Array,
+    detailed: _Float32Array | None = None,
+    black: float = 0.0,
+    toe_end: float = 0.0,
+    toe_gain: float = 1.0,
+    shoulder_start: float = 1.0,
+    shoulder_gain: float = 1.0,
+    white: float = 1.0,
+) -> _Float32Array:
+    """Map scene luminance to print tone: detail limiting, toe, shoulder."""
