@@ -16,5 +16,6 @@ def print_stage(
     shoulder_start: float = 1.0,
     shoulder_gain: float = 1.0,
     white: float = 1.0,
+    room: float = 1.0,
 ) -> _Float32Array:
     """Map scene luminance to print tone: detail limiting, toe, shoulder."""

@@ -47,7 +47,7 @@ struct KernelDeclaration {
 };
 
 // Parameters a kernel may have at most (the slots of a call live on the stack).
-inline constexpr std::size_t kMaxKernelParameters = 8;
+inline constexpr std::size_t kMaxKernelParameters = 12;
 
 // Matches the arguments against the declaration, converts the image, then
 // runs the body; no C++ exception leaves it.

@@ -31,6 +31,7 @@ struct PaperSetup {
     float shoulder_gm1;
     float shoulder_room;
     float white;
+    float room;
 };
 
 PaperSetup paper_setup(const PrintCurve& c) noexcept {
@@ -44,7 +45,8 @@ PaperSetup paper_setup(const PrintCurve& c) noexcept {
             c.white - c.shoulder_start,
             c.shoulder_gain - 1.0f,
             1.0f - c.shoulder_start,
-            c.white};
+            c.white,
+            c.room};
 }
 
 // Each step below is computed for every pixel and the branch is a selection,
@@ -58,8 +60,8 @@ PaperSetup paper_setup(const PrintCurve& c) noexcept {
 // black without reaching them.
 [[gnu::always_inline]] inline float limited_sum(float b, float e, const PaperSetup& s) noexcept {
     const float d = e - b;
-    const float h = s.white - b;
-    const float f = b - s.black;
+    const float h = (s.white - b) * s.room;
+    const float f = (b - s.black) * s.room;
     const bool up = d > 0.0f;
     // d > 0: (d * h) / (h + d); d < 0: (d * f) / (f - d).
     const float numerator = up ? d * h : d * f;
@@ -83,8 +85,9 @@ PaperSetup paper_setup(const PrintCurve& c) noexcept {
     const float gain_m1 = toe ? s.toe_gm1 : s.shoulder_gm1;
     const float v = (y - from) / length;
     const float u = toe ? 1.0f - v : v;
-    const float g = (u * gain) / ((u * gain_m1) + 1.0f);
-    const float toe_value = s.toe_end * (1.0f - g);
+    // The toe's 1 - g is v / (u (k - 1) + 1): the same denominator, no cancellation.
+    const float g = (toe ? v : u * gain) / ((u * gain_m1) + 1.0f);
+    const float toe_value = s.toe_end * g;
     float shoulder = s.shoulder_start + s.shoulder_room * g;
     shoulder = shoulder > 1.0f ? 1.0f : shoulder;  // min(p, 1); a NaN stays NaN
     float p = y < s.white ? shoulder : 1.0f;
@@ -153,6 +156,7 @@ std::string print_curve_problem(const PrintCurve& c) {
         {"shoulder_start", c.shoulder_start},
         {"shoulder_gain", c.shoulder_gain},
         {"white", c.white},
+        {"room", c.room},
     };
     for (const auto& [name, value] : values) {
         if (!std::isfinite(value)) return std::string(name) + " must be finite, got " + format_float32(value);
@@ -176,6 +180,7 @@ std::string print_curve_problem(const PrintCurve& c) {
     }
     if (!(c.toe_gain > 0.0f)) return "toe_gain must be positive, got " + format_float32(c.toe_gain);
     if (!(c.shoulder_gain > 0.0f)) return "shoulder_gain must be positive, got " + format_float32(c.shoulder_gain);
+    if (!(c.room > 0.0f && c.room <= 1.0f)) return "room must be above 0 and at most 1, got " + format_float32(c.room);
     return {};
 }
 

@@ -14,13 +14,15 @@
 //
 //   y = b, or with the detailed plane (value e):
 //     d = e - b
-//     d > 0:  h = white - b;  d = h > 0 ? (d * h) / (h + d) : 0   (d = +inf: d = h)
-//     d < 0:  f = b - black;  d = f > 0 ? (d * f) / (f - d) : 0   (d = -inf: d = -f)
+//     d > 0:  h = (white - b) * room;  d = h > 0 ? (d * h) / (h + d) : 0   (d = +inf: d = h)
+//     d < 0:  f = (b - black) * room;  d = f > 0 ? (d * f) / (f - d) : 0   (d = -inf: d = -f)
 //     y = b + d
 //   the paper curve:
 //     y <= black:           p = 0
 //     y <  toe_end:         v = (y - black) / toe_len;  u = 1 - v
-//                           g = (u * toe_gain) / ((u * toe_gm1) + 1);  p = toe_end * (1 - g)
+//                           q = v / ((u * toe_gm1) + 1);  p = toe_end * q
+//                           (1 - g of the shoulder's g = u k / (u (k - 1) + 1), without
+//                           the cancellation: the toe is monotone and never below 0)
 //     y <= shoulder_start:  p = y   (the input's bits)
 //     y <  white:           u = (y - shoulder_start) / shoulder_len
 //                           g = (u * shoulder_gain) / ((u * shoulder_gm1) + 1)
@@ -50,12 +52,13 @@ struct PrintCurve {
     float shoulder_start = 1.0f;
     float shoulder_gain = 1.0f;
     float white = 1.0f;
+    float room = 1.0f;  // the share of the way to white (or black) that detail may close
 };
 
 // The first condition the parameters break, as a message naming the
 // parameter ("toe_gain must be positive, got -1"), or "" when they hold:
 // all finite; black <= toe_end <= shoulder_start < white;
-// shoulder_start < 1; toe_gain > 0; shoulder_gain > 0. The one exception is
+// shoulder_start < 1; toe_gain > 0; shoulder_gain > 0; 0 < room <= 1. The one exception is
 // shoulder_start = white = 1 (the defaults): the curve without a shoulder,
 // the identity up to 1 and 1 above (its empty shoulder is never computed).
 // An empty toe (black = toe_end) is allowed: the curve clips at black.

@@ -22,6 +22,7 @@ constexpr Parameter kParameters[] = {
     {"shoulder_start", kOptional, "1.0"},
     {"shoulder_gain", kOptional, "1.0"},
     {"white", kOptional, "1.0"},
+    {"room", kOptional, "1.0"},
 };
 
 // Converts the argument in slot i, leaving `out` (its default) when omitted.
@@ -37,7 +38,8 @@ PyObject* print_stage_body(const KernelArguments& args) {
     PrintCurve curve;
     if (!curve_argument(args, 2, curve.black) || !curve_argument(args, 3, curve.toe_end) ||
         !curve_argument(args, 4, curve.toe_gain) || !curve_argument(args, 5, curve.shoulder_start) ||
-        !curve_argument(args, 6, curve.shoulder_gain) || !curve_argument(args, 7, curve.white)) {
+        !curve_argument(args, 6, curve.shoulder_gain) || !curve_argument(args, 7, curve.white) ||
+        !curve_argument(args, 8, curve.room)) {
         return nullptr;
     }
     const std::string problem = print_curve_problem(curve);
@@ -55,8 +57,8 @@ constexpr const char kDoc[] =
     "The last tone step before encoding. With ``detailed``, the detail that\n"
     "local contrast added (``detailed - img``) is first limited so that it\n"
     "approaches paper white and paper black without reaching them:\n"
-    "``d * h / (h + d)`` towards white (``h = white - img``), likewise towards\n"
-    "black. The paper curve then maps ``black`` and below to 0, bends a toe\n"
+    "``d * h / (h + d)`` towards white (``h = (white - img) * room``), likewise\n"
+    "towards black. The paper curve then maps ``black`` and below to 0, bends a toe\n"
     "from 0 up to ``toe_end``, leaves ``[toe_end, shoulder_start]`` unchanged\n"
     "(the same bits), bends a shoulder from ``shoulder_start`` up to 1 at\n"
     "``white``, and maps ``white`` and above to 1. A gain above 1 makes its\n"
@@ -85,6 +87,9 @@ constexpr const char kDoc[] =
     "    Shape of the shoulder, > 0.\n"
     "white : float\n"
     "    Scene value printed as paper white (1).\n"
+    "room : float\n"
+    "    Share of the way to paper white (or black) that detail may close,\n"
+    "    0 < room <= 1.\n"
     "\n"
     "Returns\n"
     "-------\n"

@@ -244,6 +244,7 @@ std::vector<Case> corpus() {
         {"empty toe", {0.05f, 0.05f, 1.0f, 0.6f, 0.5f, 1.2f}},
         {"defaults", {}},
         {"steep gains", {-0.1f, 0.3f, 0.01f, 0.4f, 100.0f, 1.0f}},
+        {"half room", {0.0f, 0.0f, 1.0f, 0.59f, 1.2f, 1.09f, 0.5f}},
     };
     seed = 70;
     for (const auto& [label, curve] : curves) {
