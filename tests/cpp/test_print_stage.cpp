@@ -133,7 +133,7 @@ TEST_CASE("print_stage: the documented values") {
     CHECK(ostrel::print_value(0.5f, kInf, c) == 1.0f);
     CHECK(ostrel::print_value(0.5f, -1.0e6f, c) > 0.0f);
     CHECK(ostrel::print_value(0.5f, -kInf, c) <= 1.0e-6f);  // black, give or take the rounding of b + d
-    CHECK(ostrel::print_value(1.5f, 3.0f, c) == 1.0f);  // above white: no room, the base value's tone
+    CHECK(ostrel::print_value(1.5f, 3.0f, c) == 1.0f);      // above white: no room, the base value's tone
     CHECK(ostrel::print_value(0.01f, -3.0f, c) == 0.0f);
 }
 

@@ -50,8 +50,9 @@ def curve_constants(
     return tuple(f32(v) for v in (black, toe_end, toe_gain, shoulder_start, shoulder_gain, white, room))
 
 
-def limited_reference(b, e, black, white, room=f32(1)):
+def limited_reference(b, e, black, white, room=1.0):
     """y = b + d, d = e - b limited towards white and black, float32 per operation."""
+    room = f32(room)
     with np.errstate(all="ignore"):
         d = e - b
         h = (white - b) * room
