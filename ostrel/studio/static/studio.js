@@ -524,6 +524,7 @@ function buildFilmstrip() {
     const image = document.createElement("img");
     image.alt = photo.name;
     image.loading = "lazy";
+    image.addEventListener("error", () => { image.style.visibility = "hidden"; });
     image.src = `/api/photos/${photo.id}/thumbnail`;
     const name = document.createElement("label");
     name.className = "name";
