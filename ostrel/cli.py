@@ -163,6 +163,17 @@ def build_parser() -> argparse.ArgumentParser:
         help="the map's longer side at most PX pixels (default 1600); a smaller photo keeps its size",
     )
     _recipe_flags(zones, output=False)
+
+    studio = commands.add_parser(
+        "studio",
+        help="tune a print in the browser, then print the folder (the studio extra)",
+        description="Serve a local page to tune a recipe on the photos and export their prints.",
+    )
+    studio.add_argument("inputs", nargs="*", metavar="INPUT", help="photo files, folders or glob patterns")
+    studio.add_argument("--port", type=int, default=0, metavar="N", help="port to listen on (default: a free one)")
+    studio.add_argument("--host", default="127.0.0.1", metavar="H", help="loopback address (127.0.0.1 or ::1)")
+    studio.add_argument("--allow-remote", action="store_true", help="serve on another --host anyway (unsafe)")
+    studio.add_argument("--no-browser", action="store_true", help="print the address, do not open a browser")
     return parser
 
 
@@ -281,6 +292,21 @@ def _zones(args: argparse.Namespace, out: IO[str]) -> int:
     return EXIT_OK
 
 
+def _studio(args: argparse.Namespace, out: IO[str], err: IO[str]) -> int:
+    try:
+        from ostrel.studio import StudioError
+        from ostrel.studio.server import run_studio
+    except ImportError as error:
+        raise MissingDependencyError(error.name or "starlette", "studio", "the studio") from None
+    if not 0 <= args.port <= 65535:
+        raise UsageError(f"--port must be 0..65535, not {args.port}")
+    options = {"host": args.host, "port": args.port, "allow_remote": args.allow_remote}
+    try:
+        return run_studio(args.inputs, **options, open_browser=not args.no_browser, out=out, err=err)
+    except StudioError as error:  # a host it must not serve on, a port it cannot have
+        raise UsageError(str(error)) from None
+
+
 def main(argv: Sequence[str] | None = None, *, out: IO[str] | None = None, err: IO[str] | None = None) -> int:
     """Runs the command line; returns the exit code."""
     out = out or sys.stdout
@@ -305,6 +331,8 @@ def main(argv: Sequence[str] | None = None, *, out: IO[str] | None = None, err: 
             return _sheet(args, out)
         if args.command == "zones":
             return _zones(args, out)
+        if args.command == "studio":
+            return _studio(args, out, err)
         parser.print_help(out)
         return EXIT_USAGE
     except (UsageError, RecipeError, MissingDependencyError) as error:
