@@ -28,6 +28,7 @@ import numpy.typing as npt
 import ostrel_core as oc
 from ostrel import _deps
 from ostrel.exposure import photo_exposure
+from ostrel.preview import ZONE_GREYS, print_zones
 from ostrel.reading import Photo
 from ostrel.recipe import Recipe
 from ostrel.rendering import develop, luminance, meter_sample, quantize, render_photo, tone
@@ -63,9 +64,9 @@ def _srgb_linear(encoded: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
 # Per 8-bit print code: its L* and its zone.
 _CODES: Final = np.arange(256, dtype=np.float64) / 255.0
 CODE_LSTAR: Final = _lstar(_srgb_linear(_CODES))
-CODE_ZONE: Final = np.clip(np.rint(CODE_LSTAR / 10.0), 0, 10).astype(np.uint8)
-# The grey code whose L* is the centre of each zone.
-ZONE_CODE: Final = np.array([int(np.argmin(np.abs(CODE_LSTAR - 10.0 * z))) for z in range(11)], np.uint8)
+CODE_ZONE: Final = print_zones(_CODES.astype(np.float32).reshape(1, -1, 1)).ravel()
+# The grey of each zone, as the zone map draws it.
+ZONE_CODE: Final = np.asarray(ZONE_GREYS, np.uint8)
 
 
 def histogram(codes: npt.NDArray[np.uint8]) -> dict[str, object]:
