@@ -11,13 +11,16 @@ from __future__ import annotations
 
 import glob
 import os
+import stat
 from collections.abc import Iterable
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Literal
 
+from ostrel.inputs import non_regular_kind
 from ostrel.reading import IMAGE_EXTENSIONS
 from ostrel.recipe import Output
+from ostrel.walking import expand
 
 Status = Literal["converted", "skipped", "failed"]
 
@@ -57,6 +60,16 @@ def _is_hidden(name: str) -> bool:
     return name.startswith(".")
 
 
+def _not_regular(path: Path) -> str | None:
+    """Why `path` (a FIFO, a device, a socket) is no photo; None for a regular file or one gone."""
+    try:
+        mode = path.stat().st_mode
+    except OSError:
+        return None  # reading it reports why
+    kind = None if stat.S_ISREG(mode) else non_regular_kind(mode)
+    return f"not a regular file but {kind}" if kind else None
+
+
 class _Scanner:
     """Lists the photos of the inputs, remembering what could not be listed."""
 
@@ -66,22 +79,29 @@ class _Scanner:
         self.found: list[tuple[Path, Path | None]] = []  # (photo, folder it was found under)
         self.failures: list[Outcome] = []
 
+    def _file(self, path: Path, root: Path | None) -> None:
+        reason = _not_regular(path)
+        if reason:
+            self.failures.append(Outcome(path, None, "skipped", reason))
+        else:
+            self.found.append((path, root))
+
     def add(self, item: str | os.PathLike[str]) -> None:
         text = os.fspath(item)
         path = Path(text)
         if path.is_dir():
             self._folder(path)
         elif path.exists():
-            self.found.append((path, None))
+            self._file(path, None)
         elif glob.has_magic(text):
-            matches = sorted(glob.glob(text, recursive=self.recursive))
+            matches = expand(text, recursive=self.recursive)
             if not matches:
                 self.failures.append(Outcome(path, None, "failed", "no photo matches this pattern"))
             for match in matches:
                 if Path(match).is_dir():
                     self._folder(Path(match))
                 elif Path(match).suffix.lower() in IMAGE_EXTENSIONS:
-                    self.found.append((Path(match), None))
+                    self._file(Path(match), None)
         elif path.is_symlink():
             self.failures.append(Outcome(path, None, "failed", "a broken symbolic link"))
         else:
@@ -100,7 +120,7 @@ class _Scanner:
             )
             for name in sorted(files):
                 if not _is_hidden(name) and Path(name).suffix.lower() in IMAGE_EXTENSIONS:
-                    self.found.append((Path(folder) / name, root))
+                    self._file(Path(folder) / name, root)
             if not self.recursive:
                 break
 
