@@ -1,10 +1,11 @@
 """Which prints a batch makes: inputs to jobs, and what must not run.
 
 `plan_batch` turns the inputs (files, folders, glob patterns) into jobs, one
-photo to one print under OUTDIR, and decides up front, without touching a
-file: inputs that do not exist or cannot be listed, prints that already exist
-(with `skip_existing`), a print whose path is an input of the same run, and
-two photos that would give the same print.
+photo to one print under OUTDIR, and decides up front, without decoding a
+photo: inputs that do not exist, cannot be listed or are not regular files,
+prints that already exist and can be trusted (with `skip_existing`, see
+`ostrel.existing`), a print whose path is an input of the same run, and two
+photos that would give the same print.
 """
 
 from __future__ import annotations
@@ -17,6 +18,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Literal
 
+from ostrel.existing import print_problem
 from ostrel.inputs import non_regular_kind
 from ostrel.reading import IMAGE_EXTENSIONS
 from ostrel.recipe import Output
@@ -31,6 +33,7 @@ class Job:
 
     source: Path
     target: Path
+    note: str = ""  # said with its outcome (a damaged print redone under skip_existing)
 
 
 @dataclass(frozen=True)
@@ -190,10 +193,12 @@ def plan_batch(
                     f"{claimed[key]} from this run{hint} rename one of them",
                 )
             )
-        elif skip_existing and target.exists():
-            claimed[key] = photo
-            plan.decided.append(Outcome(photo, target, "skipped", f"{target} exists"))
         else:
             claimed[key] = photo
-            plan.jobs.append(Job(photo, target))
+            problem = print_problem(target) if skip_existing and target.exists() else None
+            if skip_existing and target.exists() and problem is None:
+                plan.decided.append(Outcome(photo, target, "skipped", f"{target} exists"))
+            else:
+                note = f"redone: the existing print was not trusted ({problem})" if problem else ""
+                plan.jobs.append(Job(photo, target, note))
     return plan

@@ -12,12 +12,19 @@ from typing import IO, Any
 
 from ostrel.planning import Outcome
 from ostrel.reading import printable
+from ostrel.terminal import safe_line
 
 
 def describe(outcome: Outcome) -> str:
+    """The outcome's line, safe for a terminal (see `ostrel.terminal`)."""
+    return safe_line(_describe(outcome))
+
+
+def _describe(outcome: Outcome) -> str:
     source = printable(outcome.source)
     if outcome.status == "converted":
-        return f"converted {source} -> {printable(outcome.target or '')} ({outcome.seconds:.2f} s)"
+        note = f"; {outcome.reason}" if outcome.reason else ""
+        return f"converted {source} -> {printable(outcome.target or '')} ({outcome.seconds:.2f} s{note})"
     if outcome.status == "skipped":
         return f"skipped {source}: {outcome.reason}"
     return f"error: {source}: {outcome.reason}"

@@ -276,6 +276,23 @@ def _decode_once(path: Path, max_size: int | None, allocate: Allocate) -> tuple[
     return pixels, metadata, max(pixels.shape[:2]) / longest
 
 
+def image_size(path: str | os.PathLike[str]) -> tuple[int, int] | None:
+    """(width, height) from the file's header; None for camera RAW or a header libvips cannot read.
+
+    Raises PhotoReadError for what is no photo file at all (missing, a folder,
+    a FIFO or a device), before libvips would open it.
+    """
+    source = Path(path)
+    if _classify(source)[0]:
+        return None
+    vips = _deps.pyvips()
+    try:
+        header = open_image(source)
+    except vips.Error:
+        return None
+    return int(header.width), int(header.height)
+
+
 def pixel_count(path: str | os.PathLike[str]) -> int | None:
     """Width times height from the file's header, or None when libvips cannot open it (camera RAW, damage)."""
     vips = _deps.pyvips()

@@ -40,6 +40,7 @@ from dataclasses import dataclass, field, replace
 from typing import Any, Final
 
 from ostrel.errors import MissingDependencyError, RecipeError
+from ostrel.limits import LimitError, check_number, check_toml_items, check_toml_shape, read_recipe_text
 
 FILTERS: Final = ("NoFilter", "Yellow8K2", "Orange21", "Red25A", "Green11X1", "Blue47C5")
 FILTER_ALIASES: Final = {
@@ -83,7 +84,10 @@ def _number(key: str, value: object) -> float:
     number = float(value)
     if not math.isfinite(number):
         raise RecipeError(key, value, "expected a finite number")
-    return number
+    try:
+        return check_number(key, number)
+    except LimitError as error:
+        raise RecipeError(key, value, error.reason) from None
 
 
 def _integer(key: str, value: object) -> int:
@@ -326,7 +330,13 @@ class Recipe:
     def from_toml(cls, text: str, source: str | None = None, base: Recipe | None = None) -> Recipe:
         """Reads TOML text; missing settings keep the values of `base` (the defaults)."""
         try:
+            check_toml_shape(text)
             layer = tomllib.loads(text)
+            check_toml_items(layer)
+        except LimitError as error:
+            raise RecipeError("recipe", error.value, error.reason, source) from None
+        except RecursionError:
+            raise RecipeError("recipe", (source or "text"), "nested too deeply to be a recipe", source) from None
         except tomllib.TOMLDecodeError as error:
             raise RecipeError("recipe", (source or "text"), f"not valid TOML: {error}", source) from None
         return (base or cls()).updated(layer, source)
@@ -340,8 +350,9 @@ class Recipe:
 def load_recipe(path: str, base: Recipe | None = None) -> Recipe:
     """Reads a recipe file; settings it leaves out keep the values of `base`."""
     try:
-        with open(path, encoding="utf-8") as handle:
-            text = handle.read()
+        text = read_recipe_text(path)
+    except LimitError as error:
+        raise RecipeError("recipe", path, error.reason) from None
     except OSError as error:
         raise RecipeError("recipe", path, f"cannot read it: {error.strerror or error}") from None
     except UnicodeDecodeError:

@@ -1,3 +1,4 @@
+# mypy: allow-untyped-calls
 """A fuzzing campaign of the command line: mutated photos of every format.
 
     python fuzz_cli.py SECONDS [--keep DIR]

@@ -22,7 +22,7 @@ import pytest
 from conftest import exif_block, read_samples, save, scene, vips_image, with_metadata
 from ostrel import read_recipe
 from ostrel.cli import main
-from ostrel.writing import TEMPORARY_SUFFIX
+from ostrel.temporaries import TEMPORARY_SUFFIX
 
 pyvips = pytest.importorskip("pyvips")
 
