@@ -44,5 +44,7 @@ class StopSignals:
         try:
             yield self
         finally:
+            # Once stopping, stay so: a second signal that comes late, while
+            # the process reports or exits, must not kill it (exit -2).
             for signum, handler in previous.items():
-                signal.signal(signum, handler)
+                signal.signal(signum, signal.SIG_IGN if self.received else handler)

@@ -13,6 +13,7 @@ import unicodedata
 from typing import Final
 
 MAX_LINE: Final = 2000
+_NAMED: Final = {"\n": "\\n", "\r": "\\r", "\t": "\\t"}
 
 
 def escaped(text: str) -> str:
@@ -23,6 +24,8 @@ def escaped(text: str) -> str:
     for char in text:
         if char == " " or unicodedata.category(char) not in ("Cc", "Cf", "Zl", "Zp"):
             out.append(char)
+        elif char in _NAMED:
+            out.append(_NAMED[char])
         elif ord(char) < 0x100:
             out.append(f"\\x{ord(char):02x}")
         else:

@@ -24,6 +24,7 @@ avoid the abort on its own.
 
 from __future__ import annotations
 
+import atexit
 from types import ModuleType
 
 
@@ -33,4 +34,5 @@ def keep_python_out_of_logging(vips: ModuleType) -> bool:
     if not callable(remove):
         return False
     remove()
+    atexit.unregister(remove)  # done already
     return True
