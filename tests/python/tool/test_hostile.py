@@ -417,3 +417,19 @@ def test_stop_signals_clean_up_and_print_a_summary_that_counts_the_disc(tmp_path
     assert not [p for p in out_dir.iterdir() if p.name.endswith(TEMPORARY_SUFFIX)]
     for path in prints:
         assert pyvips.Image.new_from_file(str(path)).height == 400
+
+
+def test_an_interrupted_report_counts_the_prints_that_reached_the_disc(tmp_path):
+    import time
+
+    from ostrel.batch import BatchInterrupted, BatchReport
+    from ostrel.planning import Job
+
+    started = time.time()
+    jobs = [Job(tmp_path / f"{name}.png", tmp_path / f"{name}.tif") for name in ("fresh", "old", "missing")]
+    jobs[0].target.write_bytes(b"a print renamed into place by a worker")
+    jobs[1].target.write_bytes(b"a print of an earlier run")
+    os.utime(jobs[1].target, (started - 3600, started - 3600))
+    report = BatchInterrupted(BatchReport(not_run=3), jobs, started).recount()
+    assert (report.converted, report.not_run) == (1, 2)
+    assert [outcome.source.name for outcome in report.outcomes] == ["fresh.png"]
