@@ -24,7 +24,11 @@ def _require(name: str, package: str, extra: str, purpose: str) -> ModuleType:
 
 @functools.cache
 def pyvips() -> ModuleType:
-    return _require("pyvips", "pyvips", "tool", "reading and writing photos")
+    from ostrel.vipslog import keep_python_out_of_logging
+
+    vips = _require("pyvips", "pyvips", "tool", "reading and writing photos")
+    keep_python_out_of_logging(vips)  # see ostrel.vipslog: an abort otherwise
+    return vips
 
 
 @functools.cache

@@ -9,8 +9,6 @@ on. `convert_files` plans and runs in one call; `convert_file` makes one print.
 from __future__ import annotations
 
 import concurrent.futures
-import contextlib
-import glob
 import os
 import threading
 import time
@@ -21,14 +19,17 @@ from typing import Any, Final
 
 from ostrel.buffers import BufferPool
 from ostrel.clipping import measure
-from ostrel.errors import OstrelError, PrintWriteError
+from ostrel.errors import PhotoReadError, PrintWriteError
+from ostrel.faults import failure_reason, outcome_note, refuse_tiled
 from ostrel.guard import same_file
+from ostrel.limits import DEFAULT_MAX_PIXELS, pixel_limit_reason
 from ostrel.planning import Job, Outcome, Plan, Status, plan_batch
-from ostrel.reading import is_camera_raw, pixel_count, printable, read_photo
+from ostrel.reading import image_size, is_camera_raw, pixel_count, read_photo
 from ostrel.recipe import Recipe
 from ostrel.rendering import render_photo
+from ostrel.temporaries import remove_dead
 from ostrel.tiled import BAND_BLOCK_WIDTH, DEFAULT_TILE, TILED_THRESHOLD, lazy_photo, write_tiled_print
-from ostrel.writing import TEMPORARY_SUFFIX, check_suffix, write_print
+from ostrel.writing import check_suffix, write_print
 
 
 @dataclass
@@ -69,11 +70,36 @@ class BatchReport:
 
 
 class BatchInterrupted(KeyboardInterrupt):
-    """Ctrl-C stopped a batch; `report` holds what was done until then."""
+    """Ctrl-C stopped a batch; `report` holds what was done until then, `unfinished` the jobs without an outcome."""
 
-    def __init__(self, report: BatchReport) -> None:
+    def __init__(self, report: BatchReport, unfinished: Sequence[Job] = (), started: float = 0.0) -> None:
         super().__init__()
         self.report = report
+        self.unfinished = list(unfinished)
+        self.started = started  # wall-clock time the batch began
+
+    def recount(self) -> BatchReport:
+        """The report with the unfinished jobs whose print reached the disc after all counted as converted.
+
+        Call it once nothing writes any more (a cluster's workers stopped):
+        a print is renamed into place only when complete, so one that is
+        newer than the batch is this batch's, and whole. Their dead
+        temporaries are removed.
+        """
+        still = []
+        for job in self.unfinished:
+            try:
+                fresh = job.target.stat().st_mtime >= self.started - 1.0
+            except OSError:
+                fresh = False
+            if fresh:
+                self.report.outcomes.append(Outcome(job.source, job.target, "converted", "finished while stopping"))
+            else:
+                still.append(job)
+            remove_dead(job.target)
+        self.report.not_run = len(still)
+        self.unfinished = still
+        return self.report
 
 
 class Recorder:
@@ -84,8 +110,12 @@ class Recorder:
         self.report = BatchReport()
         self.on_outcome = on_outcome
         self.started = time.perf_counter()
+        self.wall_started = time.time()
         self.converted_jobs = 0
+        self.recorded: set[tuple[Path, Path | None]] = set()
         for outcome in plan.decided:
+            if outcome.status == "skipped" and outcome.target is not None:
+                remove_dead(outcome.target)  # left by a run killed while overwriting it
             self._add(outcome)
 
     def _add(self, outcome: Outcome) -> None:
@@ -96,6 +126,7 @@ class Recorder:
     def record(self, outcome: Outcome) -> None:
         """The outcome of one of the plan's jobs."""
         self.converted_jobs += 1
+        self.recorded.add((outcome.source, outcome.target))
         self._add(outcome)
 
     def finish(self) -> BatchReport:
@@ -103,15 +134,9 @@ class Recorder:
         return self.report
 
     def interrupted(self) -> BatchInterrupted:
-        self.report.not_run = len(self.plan.jobs) - self.converted_jobs
-        return BatchInterrupted(self.finish())
-
-
-def _remove_stale_temporaries(target: Path) -> None:
-    """Temporaries of `target` left by a run that was killed outright."""
-    for stale in target.parent.glob(f".{glob.escape(printable(target.name))}.*{TEMPORARY_SUFFIX}"):
-        with contextlib.suppress(OSError):
-            stale.unlink()
+        unfinished = [job for job in self.plan.jobs if (job.source, job.target) not in self.recorded]
+        self.report.not_run = len(unfinished)
+        return BatchInterrupted(self.finish(), unfinished, self.wall_started)
 
 
 DEFAULT_JOBS: Final = 3
@@ -129,6 +154,7 @@ class Tiling:
     force: bool | None = None
     tile: int = DEFAULT_TILE
     threshold: int = TILED_THRESHOLD
+    max_pixels: int = DEFAULT_MAX_PIXELS  # a photo above it is refused (see ostrel.limits)
 
     def wanted(self, source: Path) -> bool:
         if self.force is False or is_camera_raw(source):
@@ -163,15 +189,16 @@ class _Converter:
             return None
         start = time.perf_counter()
         try:
-            return self._convert(job, start)
-        except OstrelError as error:
-            return Outcome(job.source, job.target, "failed", getattr(error, "reason", str(error)))
-        except MemoryError:
-            return Outcome(job.source, job.target, "failed", "not enough memory for this image")
+            outcome = self._convert(job, start)
         except Exception as error:  # noqa: BLE001 - one bad file never stops the batch
-            return Outcome(job.source, job.target, "failed", f"unexpected {type(error).__name__}: {error}")
+            return Outcome(job.source, job.target, "failed", failure_reason(error))
+        return outcome_note(outcome, job.note)
 
     def _convert(self, job: Job, start: float) -> Outcome | None:
+        size = image_size(job.source)  # also refuses a FIFO or a device before libvips opens it
+        reason = pixel_limit_reason(*size, self.tiling.max_pixels) if size else None
+        if reason:
+            raise PhotoReadError(job.source, reason)
         if self.tiling.wanted(job.source):
             return self._convert_tiled(job, start)
         photo = read_photo(job.source, allocate=self.buffers.take)
@@ -188,8 +215,9 @@ class _Converter:
             return None
         self._prepare_folder(job)
         write_print(plane, job.target, self.recipe.output, metadata=metadata, recipe_text=self.recipe_text)
+        notes = "; ".join(metadata.tiff_tags.notes + (metadata.exif_tags().notes if metadata.exif else ()))
         seconds = time.perf_counter() - start
-        return Outcome(job.source, job.target, "converted", seconds=seconds, clipping=clipping)
+        return Outcome(job.source, job.target, "converted", notes, seconds=seconds, clipping=clipping)
 
     def _prepare_folder(self, job: Job) -> None:
         try:
@@ -198,7 +226,7 @@ class _Converter:
             raise PrintWriteError(
                 job.target, f"cannot create the folder {job.target.parent}: {error.strerror or error}"
             ) from None
-        _remove_stale_temporaries(job.target)
+        remove_dead(job.target)
 
     def _convert_tiled(self, job: Job, start: float) -> Outcome | None:
         if self.recipe.output.format != "tiff":
@@ -207,6 +235,7 @@ class _Converter:
                 f"a tiled print is a BigTIFF: choose --format tiff (tiles are used with --tiled and above "
                 f"{self.tiling.threshold // 1_000_000} megapixels)",
             )
+        refuse_tiled(job.source, job.target, self.recipe.output)
         lazy = lazy_photo(job.source, self.tiling.tile, width=BAND_BLOCK_WIDTH)
         if self.cancel.is_set():
             return None

@@ -2,7 +2,8 @@
 
 Exit codes: 0 when every file was converted or skipped; 1 when any file
 failed (the others are still done); 2 for a usage or recipe error, found
-before any file is touched; 130 after Ctrl-C.
+before any file is touched; 130 after Ctrl-C, 143 after SIGTERM (see
+`ostrel.signals`).
 """
 
 from __future__ import annotations
@@ -17,15 +18,18 @@ from pathlib import Path
 from typing import IO, Any, Final, NoReturn
 
 import ostrel
-from ostrel.batch import BatchInterrupted, Tiling, default_jobs, run_batch
+from ostrel.batch import BatchInterrupted, BatchReport, Tiling, default_jobs, run_batch
 from ostrel.cli_checks import problem
 from ostrel.errors import MissingDependencyError, OstrelError, RecipeError
+from ostrel.limits import DEFAULT_MAX_PIXELS
 from ostrel.memory import return_large_blocks
 from ostrel.planning import Plan, plan_batch
 from ostrel.presets import PRESETS, get_preset
 from ostrel.progress import Progress, describe
 from ostrel.recipe import Recipe, flag_layer, load_recipe
 from ostrel.settings import SETTINGS
+from ostrel.signals import StopSignals
+from ostrel.terminal import safe_line
 from ostrel.tiled import DEFAULT_TILE, TILED_THRESHOLD
 
 EXIT_OK: Final = 0
@@ -135,6 +139,13 @@ def build_parser() -> argparse.ArgumentParser:
         metavar="N",
         help=f"tile edge in pixels for tiled conversion (default {DEFAULT_TILE})",
     )
+    scale.add_argument(
+        "--max-pixels",
+        type=int,
+        default=DEFAULT_MAX_PIXELS,
+        metavar="N",
+        help=f"refuse photos of more pixels than this (default {DEFAULT_MAX_PIXELS:_})",
+    )
 
     commands.add_parser("presets", help="list the presets and their settings")
 
@@ -203,6 +214,8 @@ def _convert(args: argparse.Namespace, out: IO[str], err: IO[str]) -> int:
         raise UsageError(f"--cluster needs 1 or more workers, not {args.cluster}")
     if args.tile_size < 64:
         raise UsageError(f"--tile-size must be at least 64 pixels, not {args.tile_size}")
+    if args.max_pixels < 1:
+        raise UsageError(f"--max-pixels must be 1 or more, not {args.max_pixels}")
     outdir = Path(args.output)
     if outdir.exists() and not outdir.is_dir():
         raise UsageError(f"the output {outdir} exists and is not a folder")
@@ -218,25 +231,37 @@ def _convert(args: argparse.Namespace, out: IO[str], err: IO[str]) -> int:
             outdir.mkdir(parents=True, exist_ok=True)
         except OSError as error:
             raise UsageError(f"cannot create the output folder {outdir}: {error.strerror or error}") from None
-    tiling = Tiling(force=True if args.tiled else None, tile=args.tile_size)
-    with contextlib.ExitStack() as stack:
-        client = None
-        if args.scheduler or args.cluster:
-            client = stack.enter_context(_cluster(args))
-        bar = err.isatty() and not (args.quiet or args.verbose)
-        progress = Progress(plan.total, bar=bar, out=out, err=err, verbose=args.verbose)
-        text = recipe.to_toml()
+    tiling = Tiling(force=True if args.tiled else None, tile=args.tile_size, max_pixels=args.max_pixels)
+    signals = StopSignals()
+    stopped: BatchInterrupted | None = None
+    report: BatchReport | None = None
+    with signals.catching(), contextlib.ExitStack() as stack:
         try:
+            client = None
+            if args.scheduler or args.cluster:
+                client = stack.enter_context(_cluster(args))
+            progress = stack.enter_context(contextlib.closing(_progress(plan.total, args, out, err)))
+            text = recipe.to_toml()
             report = run_batch(
                 plan, recipe, jobs=args.jobs, on_outcome=progress, recipe_text=text, tiling=tiling, client=client
             )
         except BatchInterrupted as interrupted:
-            progress.close()
-            print(interrupted.report.summary(), file=out)
-            return EXIT_INTERRUPTED
-        progress.close()
+            stopped = interrupted
+        except KeyboardInterrupt:  # before the batch began
+            print("interrupted", file=err)
+            return signals.exit_code()
+    if stopped is not None:
+        # The cluster (if any) has stopped: count what reached the disc.
+        print(stopped.recount().summary(), file=out)
+        return signals.exit_code()
+    assert report is not None
     print(report.summary(), file=out)
     return EXIT_FAILED if report.failed else EXIT_OK
+
+
+def _progress(total: int, args: argparse.Namespace, out: IO[str], err: IO[str]) -> Progress:
+    bar = err.isatty() and not (args.quiet or args.verbose)
+    return Progress(total, bar=bar, out=out, err=err, verbose=args.verbose)
 
 
 @contextlib.contextmanager
@@ -312,6 +337,8 @@ def main(argv: Sequence[str] | None = None, *, out: IO[str] | None = None, err: 
     out = out or sys.stdout
     err = err or sys.stderr
     return_large_blocks()
+    # libvips's warnings say nothing a file's own reason does not (ostrel.vipslog).
+    os.environ.setdefault("VIPS_WARNING", "1")
     for stream in (out, err):
         # File names need not be valid UTF-8; print their odd bytes as escapes.
         if isinstance(stream, io.TextIOWrapper):
@@ -336,10 +363,10 @@ def main(argv: Sequence[str] | None = None, *, out: IO[str] | None = None, err: 
         parser.print_help(out)
         return EXIT_USAGE
     except (UsageError, RecipeError, MissingDependencyError) as error:
-        print(f"error: {error}", file=err)
+        print(safe_line(f"error: {error}"), file=err)
         return EXIT_USAGE
     except OstrelError as error:  # a preview's single file could not be read or written
-        print(f"error: {error}", file=err)
+        print(safe_line(f"error: {error}"), file=err)
         return EXIT_FAILED
     except KeyboardInterrupt:
         print("interrupted", file=err)

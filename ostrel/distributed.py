@@ -86,6 +86,9 @@ def run_on_cluster(
                 recorder.record(_failure(job, result))
             del future, result
     except KeyboardInterrupt:
+        # Tasks already running still finish on their workers; the caller
+        # counts their prints from the disc once the cluster has stopped
+        # (`BatchInterrupted.recount`).
         client.cancel(list(pending.values()))
         raise recorder.interrupted() from None
     return recorder.finish()

@@ -50,6 +50,13 @@ UNDEFINED: Final = 7
 RATIONAL_TYPES: Final = frozenset({5, 10})
 # A directory this long is not EXIF; it is a damaged or hostile file.
 _MAX_ENTRIES: Final = 4096
+# Bounds on what one structure may make us copy: entries can point at the
+# same bytes over and over, and directories back at each other. A value
+# larger than MAX_VALUE_BYTES (real EXIF values are far smaller; ICC and XMP
+# come through libvips) is dropped, and so is everything after
+# MAX_TOTAL_BYTES, each with a note.
+MAX_VALUE_BYTES: Final = 64 * 1024
+MAX_TOTAL_BYTES: Final = 1 << 20
 
 Value = str | bytes | tuple[int | float, ...] | tuple[tuple[int, int], ...]
 
@@ -73,6 +80,7 @@ class ExifTags:
     ifd0: dict[int, Entry] = field(default_factory=dict)
     exif: dict[int, Entry] = field(default_factory=dict)
     gps: dict[int, Entry] = field(default_factory=dict)
+    notes: tuple[str, ...] = ()  # what was left out, and why (see `_Reader`)
 
     def __bool__(self) -> bool:
         return bool(self.ifd0 or self.exif or self.gps)
@@ -93,6 +101,13 @@ class _Reader:
             raise ValueError("not a TIFF structure")
         if self.unpack("H", 2) != 42:
             raise ValueError("not a classic TIFF structure")
+        self.budget = MAX_TOTAL_BYTES
+        self.visited: set[int] = set()
+        self.notes: list[str] = []
+
+    def _note(self, text: str) -> None:
+        if text not in self.notes and len(self.notes) < 8:
+            self.notes.append(text)
 
     def unpack(self, code: str, offset: int, count: int = 1) -> int:
         size = struct.calcsize(code) * count
@@ -118,6 +133,10 @@ class _Reader:
         return self.unpack("I", 4)
 
     def ifd(self, offset: int) -> dict[int, Entry]:
+        if offset in self.visited:
+            self._note("EXIF: a directory pointing back at one already read was skipped")
+            return {}
+        self.visited.add(offset)
         count = self.unpack("H", offset)
         if count > _MAX_ENTRIES:
             raise ValueError("implausible directory")
@@ -128,6 +147,13 @@ class _Reader:
             if kind not in _TYPES:
                 continue
             code, size = _TYPES[kind]
+            if size * n > MAX_VALUE_BYTES:
+                self._note(f"EXIF: values over {MAX_VALUE_BYTES // 1024} KiB were left out")
+                continue
+            if size * n > self.budget:
+                self._note(f"EXIF: entries past {MAX_TOTAL_BYTES // 1024} KiB in all were left out")
+                continue
+            self.budget -= size * n
             where = base + 8 if size * n <= 4 else self.unpack("I", base + 8)
             try:
                 entries[tag] = Entry(kind, self._decode(kind, code, where, n))
@@ -155,7 +181,8 @@ class _Reader:
 
 def _tags(reader: _Reader) -> ExifTags:
     ifd0 = reader.ifd(reader.first_ifd())
-    return ExifTags(ifd0, reader.sub_ifd(ifd0, EXIF_IFD_TAG), reader.sub_ifd(ifd0, GPS_IFD_TAG))
+    exif, gps = reader.sub_ifd(ifd0, EXIF_IFD_TAG), reader.sub_ifd(ifd0, GPS_IFD_TAG)
+    return ExifTags(ifd0, exif, gps, tuple(reader.notes))
 
 
 def parse_exif_block(block: bytes) -> ExifTags:

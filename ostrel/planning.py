@@ -1,10 +1,11 @@
 """Which prints a batch makes: inputs to jobs, and what must not run.
 
 `plan_batch` turns the inputs (files, folders, glob patterns) into jobs, one
-photo to one print under OUTDIR, and decides up front, without touching a
-file: inputs that do not exist or cannot be listed, prints that already exist
-(with `skip_existing`), a print whose path is an input of the same run, and
-two photos that would give the same print. Files that carry ostrel's recipe
+photo to one print under OUTDIR, and decides up front, without decoding a
+photo: inputs that do not exist, cannot be listed or are not regular files,
+prints that already exist and can be trusted (with `skip_existing`, see
+`ostrel.existing`), a print whose path is an input of the same run, and two
+photos that would give the same print. Files that carry ostrel's recipe
 stamp are prints, not photos: they are left out (`Plan.prints`), so a folder
 converted into itself can be converted again.
 """
@@ -13,15 +14,19 @@ from __future__ import annotations
 
 import glob
 import os
+import stat
 from collections.abc import Iterable
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Literal
 
 from ostrel.clipping import Clipping
+from ostrel.existing import print_problem
+from ostrel.inputs import non_regular_kind
 from ostrel.printed import is_ostrel_print
 from ostrel.reading import IMAGE_EXTENSIONS
 from ostrel.recipe import Output
+from ostrel.walking import expand
 
 Status = Literal["converted", "skipped", "failed"]
 
@@ -32,6 +37,7 @@ class Job:
 
     source: Path
     target: Path
+    note: str = ""  # said with its outcome (a damaged print redone under skip_existing)
 
 
 @dataclass(frozen=True)
@@ -67,6 +73,16 @@ def _is_hidden(name: str) -> bool:
     return name.startswith(".")
 
 
+def _not_regular(path: Path) -> str | None:
+    """Why `path` (a FIFO, a device, a socket) is no photo; None for a regular file or one gone."""
+    try:
+        mode = path.stat().st_mode
+    except OSError:
+        return None  # reading it reports why
+    kind = None if stat.S_ISREG(mode) else non_regular_kind(mode)
+    return f"not a regular file but {kind}" if kind else None
+
+
 class _Scanner:
     """Lists the photos of the inputs, remembering what could not be listed."""
 
@@ -76,22 +92,29 @@ class _Scanner:
         self.found: list[tuple[Path, Path | None]] = []  # (photo, folder it was found under)
         self.failures: list[Outcome] = []
 
+    def _file(self, path: Path, root: Path | None) -> None:
+        reason = _not_regular(path)
+        if reason:
+            self.failures.append(Outcome(path, None, "skipped", reason))
+        else:
+            self.found.append((path, root))
+
     def add(self, item: str | os.PathLike[str]) -> None:
         text = os.fspath(item)
         path = Path(text)
         if path.is_dir():
             self._folder(path)
         elif path.exists():
-            self.found.append((path, None))
+            self._file(path, None)
         elif glob.has_magic(text):
-            matches = sorted(glob.glob(text, recursive=self.recursive))
+            matches = expand(text, recursive=self.recursive)
             if not matches:
                 self.failures.append(Outcome(path, None, "failed", "no photo matches this pattern"))
             for match in matches:
                 if Path(match).is_dir():
                     self._folder(Path(match))
                 elif Path(match).suffix.lower() in IMAGE_EXTENSIONS:
-                    self.found.append((Path(match), None))
+                    self._file(Path(match), None)
         elif path.is_symlink():
             self.failures.append(Outcome(path, None, "failed", "a broken symbolic link"))
         else:
@@ -110,7 +133,7 @@ class _Scanner:
             )
             for name in sorted(files):
                 if not _is_hidden(name) and Path(name).suffix.lower() in IMAGE_EXTENSIONS:
-                    self.found.append((Path(folder) / name, root))
+                    self._file(Path(folder) / name, root)
             if not self.recursive:
                 break
 
@@ -186,10 +209,12 @@ def plan_batch(
                     f"{claimed[key]} from this run{hint} rename one of them",
                 )
             )
-        elif skip_existing and target.exists():
-            claimed[key] = photo
-            plan.decided.append(Outcome(photo, target, "skipped", f"{target} exists"))
         else:
             claimed[key] = photo
-            plan.jobs.append(Job(photo, target))
+            problem = print_problem(target) if skip_existing and target.exists() else None
+            if skip_existing and target.exists() and problem is None:
+                plan.decided.append(Outcome(photo, target, "skipped", f"{target} exists"))
+            else:
+                note = f"redone: the existing print was not trusted ({problem})" if problem else ""
+                plan.jobs.append(Job(photo, target, note))
     return plan

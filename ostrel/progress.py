@@ -14,13 +14,21 @@ from typing import IO, Any
 
 from ostrel.planning import Outcome
 from ostrel.reading import printable
+from ostrel.terminal import safe_line
 
 
 def describe(outcome: Outcome, *, verbose: bool = False) -> str:
+    """The outcome's line, safe for a terminal (see `ostrel.terminal`)."""
+    return safe_line(_describe(outcome, verbose))
+
+
+def _describe(outcome: Outcome, verbose: bool) -> str:
     source = printable(outcome.source)
     if outcome.status == "converted":
-        clipped = f"; {outcome.clipping.describe()}" if verbose and outcome.clipping else ""
-        return f"converted {source} -> {printable(outcome.target or '')} ({outcome.seconds:.2f} s{clipped})"
+        note = f"; {outcome.reason}" if outcome.reason else ""
+        if verbose and outcome.clipping:
+            note += f"; {outcome.clipping.describe()}"
+        return f"converted {source} -> {printable(outcome.target or '')} ({outcome.seconds:.2f} s{note})"
     if outcome.status == "skipped":
         return f"skipped {source}: {outcome.reason}"
     return f"error: {source}: {outcome.reason}"

@@ -26,6 +26,7 @@ import numpy.typing as npt
 from ostrel import _deps, heif, vipslock
 from ostrel.errors import PhotoReadError
 from ostrel.exif import ExifTags, baseline_exposure, inspect_tiff, parse_exif_block
+from ostrel.inputs import open_regular, raw_failure
 
 RAW_EXTENSIONS: Final = frozenset(
     [
@@ -218,7 +219,7 @@ def is_camera_raw(path: str | os.PathLike[str]) -> bool:
 
 def _head(path: Path, size: int = 16) -> bytes:
     try:
-        with open(path, "rb") as handle:
+        with open_regular(path) as handle:
             return handle.read(size)
     except IsADirectoryError:
         raise PhotoReadError(path, "is a folder, not a photo") from None
@@ -226,6 +227,8 @@ def _head(path: Path, size: int = 16) -> bytes:
         raise PhotoReadError(path, "no such file") from None
     except PermissionError:
         raise PhotoReadError(path, "permission denied") from None
+    except ValueError as error:  # a FIFO, a device, a socket
+        raise PhotoReadError(path, str(error)) from None
     except OSError as error:
         raise PhotoReadError(path, f"cannot open it: {error.strerror or error}") from None
 
@@ -243,8 +246,11 @@ def _develop_raw(path: Path, allocate: Allocate) -> FloatImage:
                 gamma=(1, 1), no_auto_bright=True, output_bps=16, use_camera_wb=True, adjust_maximum_thr=0.0
             )
     except (rawpy.LibRawError, OSError) as error:
-        raise PhotoReadError(path, f"cannot develop this camera RAW file: {error}") from None
-    pixels = allocate(developed.shape)
+        raise PhotoReadError(path, raw_failure(path, _head(path), error)) from None
+    if developed.ndim != 3 or developed.shape[2] not in (1, 3):
+        raise PhotoReadError(path, f"camera RAW files of {developed.shape[-1]} channels are not supported")
+    # A monochrome sensor develops to one channel: grey, spread to R = G = B.
+    pixels = allocate((developed.shape[0], developed.shape[1], 3))
     np.divide(developed, np.float32(65535.0), out=pixels, dtype=np.float32)
     return pixels
 
@@ -272,20 +278,23 @@ _DIAGNOSIS_TRIES: Final = 2
 
 def _decode(path: Path, max_size: int | None, allocate: Allocate) -> tuple[FloatImage, Metadata, float]:
     vips = _deps.pyvips()
+    # Only the reason is kept, never the exception: its traceback holds the
+    # failed decode's libvips images in a reference cycle with this frame.
     try:
         with vipslock.shared():
             return _decode_once(path, max_size, allocate)
     except vips.Error as error:
-        failure = error
+        reason = _vips_reason(error)
     for _ in range(_DIAGNOSIS_TRIES):
         with vipslock.alone():
             try:
                 return _decode_once(path, max_size, allocate)
             except vips.Error as error:
-                failure = error
-        if str(getattr(failure, "detail", "")).strip():
+                reason = _vips_reason(error)
+                explained = bool(str(getattr(error, "detail", "")).strip())
+        if explained:
             break
-    raise PhotoReadError(path, _vips_reason(failure)) from None
+    raise PhotoReadError(path, reason) from None
 
 
 def printable(path: str | os.PathLike[str]) -> str:
@@ -335,6 +344,23 @@ def _decode_once(path: Path, max_size: int | None, allocate: Allocate) -> tuple[
     # libvips writes the decode straight into the array, in parallel.
     linear.write(vips.Image.new_from_memory(pixels.data, linear.width, linear.height, 3, "float"))
     return pixels, metadata, max(pixels.shape[:2]) / longest
+
+
+def image_size(path: str | os.PathLike[str]) -> tuple[int, int] | None:
+    """(width, height) from the file's header; None for camera RAW or a header libvips cannot read.
+
+    Raises PhotoReadError for what is no photo file at all (missing, a folder,
+    a FIFO or a device), before libvips would open it.
+    """
+    source = Path(path)
+    if _classify(source)[0]:
+        return None
+    vips = _deps.pyvips()
+    try:
+        header = open_image(source)
+    except vips.Error:
+        return None
+    return int(header.width), int(header.height)
 
 
 def pixel_count(path: str | os.PathLike[str]) -> int | None:

@@ -25,6 +25,7 @@ from dataclasses import dataclass, field, fields, replace
 from typing import Any, Final
 
 from ostrel.errors import RecipeError
+from ostrel.limits import LimitError, check_toml_items, check_toml_shape, read_recipe_text
 from ostrel.settings import (
     AUTO,
     BY_KEY,
@@ -64,8 +65,6 @@ __all__ = [
 EXTENSIONS: Final = {"tiff": ".tif", "png": ".png", "jpeg": ".jpg"}
 RECIPE_HEADER: Final = "# ostrel recipe"
 ROMAN: Final = ("0", "I", "II", "III", "IV", "V", "VI", "VII", "VIII", "IX", "X")
-# A recipe file is a few hundred bytes; anything far larger is not one.
-MAX_RECIPE_BYTES: Final = 1 << 20
 
 
 def _checked(section: object, prefix: str) -> None:
@@ -353,14 +352,14 @@ class Recipe:
     @classmethod
     def from_toml(cls, text: str, source: str | None = None, base: Recipe | None = None) -> Recipe:
         """Reads TOML text; missing settings keep the values of `base` (the defaults)."""
-        if len(text) > MAX_RECIPE_BYTES:
-            raise RecipeError("recipe", source or "text", f"larger than {MAX_RECIPE_BYTES // 1024} KiB; not a recipe")
         try:
+            check_toml_shape(text)
             layer = tomllib.loads(text)
+            check_toml_items(layer)
+        except LimitError as error:
+            raise RecipeError("recipe", source or "text", error.reason, source) from None
         except tomllib.TOMLDecodeError as error:
             raise RecipeError("recipe", (source or "text"), f"not valid TOML: {error}", source) from None
-        except RecursionError:
-            raise RecipeError("recipe", (source or "text"), "nested too deeply to be a recipe", source) from None
         return (base or cls()).updated(layer, source)
 
     def describe(self) -> str:
@@ -399,12 +398,11 @@ def _commented(line: str, declared: Setting) -> str:
 def load_recipe(path: str, base: Recipe | None = None) -> Recipe:
     """Reads a recipe file; settings it leaves out keep the values of `base`."""
     try:
-        with open(path, "rb") as handle:
-            data = handle.read(MAX_RECIPE_BYTES + 1)
+        text = read_recipe_text(path)
+    except LimitError as error:
+        raise RecipeError("recipe", path, error.reason) from None
     except OSError as error:
         raise RecipeError("recipe", path, f"cannot read it: {error.strerror or error}") from None
-    try:
-        text = data.decode("utf-8")
     except UnicodeDecodeError:
         raise RecipeError("recipe", path, "not a UTF-8 text file") from None
     return Recipe.from_toml(text, path, base)

@@ -26,6 +26,7 @@ from ostrel.errors import RecipeError
 # The largest magnitude a setting may take where its range is "any number":
 # values are used by the kernels as 32-bit floats.
 _FLOAT32_MAX: Final = 3.4028234663852886e38
+_FLOAT32_TINY: Final = 1.1754943508222875e-38  # the smallest normal float
 
 
 class Kind(Protocol):
@@ -53,7 +54,9 @@ def _number_value(key: str, value: object) -> float:
         raise RecipeError(key, value, "expected a number")
     number = float(value)
     if not math.isfinite(number) or abs(number) > _FLOAT32_MAX:
-        raise RecipeError(key, value, "expected a finite number")
+        raise RecipeError(key, value, "expected a number that is finite in 32-bit floats")
+    if number != 0 and abs(number) < _FLOAT32_TINY:
+        raise RecipeError(key, value, "too close to zero for 32-bit floats; use 0 or a larger value")
     return number
 
 

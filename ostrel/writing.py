@@ -17,7 +17,6 @@ from __future__ import annotations
 import contextlib
 import functools
 import os
-import secrets
 from collections.abc import Iterator
 from pathlib import Path
 from typing import IO, Any, Final, overload
@@ -28,12 +27,12 @@ import numpy.typing as npt
 from ostrel import _deps, stamp, vipslock
 from ostrel.errors import PrintWriteError
 from ostrel.exif import exif_for_print
-from ostrel.reading import Metadata, printable
+from ostrel.reading import Metadata
 from ostrel.recipe import Output
 from ostrel.rendering import quantize
+from ostrel.temporaries import owned_temporary
 from ostrel.xmp import exif_properties, merge_xmp
 
-TEMPORARY_SUFFIX: Final = ".ostrel-tmp"
 # The file name endings each print format answers to.
 FORMAT_SUFFIXES: Final = {"tiff": (".tif", ".tiff"), "png": (".png",), "jpeg": (".jpg", ".jpeg", ".jpe")}
 
@@ -57,30 +56,19 @@ def sgrey_profile() -> bytes:
     return bytes(_deps.pyvips().Image.profile_load("sgrey"))
 
 
-def temporary_name(destination: Path) -> Path:
-    """A fresh hidden name beside `destination`, recognisable as ours."""
-    return destination.with_name(f".{printable(destination.name)}.{secrets.token_hex(4)}{TEMPORARY_SUFFIX}")
-
-
 @contextlib.contextmanager
 def atomic_destination(destination: Path) -> Iterator[Path]:
     """Yields a temporary path to write; on success it replaces `destination`.
 
     On any exception (KeyboardInterrupt included) the temporary file is
-    removed and `destination` is left as it was.
+    removed and `destination` is left as it was. The temporary names its
+    owner and is locked while written (see `ostrel.temporaries`), so another
+    run never takes it for a dead one.
     """
-    temporary = temporary_name(destination)
-    # Created here with O_EXCL so the name is ours; mode 0o666 less the umask,
-    # as for any file the user makes.
-    os.close(os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666))
-    try:
+    with owned_temporary(destination) as temporary:
         yield temporary
         _flush(temporary)
         os.replace(temporary, destination)
-    except BaseException:
-        with contextlib.suppress(OSError):
-            os.unlink(temporary)
-        raise
     _flush_folder(destination.parent)
 
 

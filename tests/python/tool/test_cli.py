@@ -23,7 +23,7 @@ from conftest import exif_block, read_samples, save, scene, srgb_encode, vips_im
 from ostrel import read_recipe
 from ostrel.cli import main
 from ostrel.preview import CLIPPED_BLACK, CLIPPED_WHITE, ZONE_GREYS
-from ostrel.writing import TEMPORARY_SUFFIX
+from ostrel.temporaries import TEMPORARY_SUFFIX
 
 pyvips = pytest.importorskip("pyvips")
 

@@ -22,7 +22,7 @@ from conftest import exif_block, read_samples, save, scene, vips_image, with_met
 from ostrel.batch import Tiling
 from ostrel.cli import main
 from ostrel.rendering import quantize, render
-from ostrel.writing import TEMPORARY_SUFFIX
+from ostrel.temporaries import TEMPORARY_SUFFIX
 
 pyvips = pytest.importorskip("pyvips")
 da = pytest.importorskip("dask.array")
