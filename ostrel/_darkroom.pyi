@@ -3,7 +3,7 @@
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["print_stage"]
+__all__ = ["print_stage", "print_encode"]
 
 _Float32Array = npt.NDArray[np.float32]
 
@@ -19,3 +19,16 @@ def print_stage(
     room: float = 1.0,
 ) -> _Float32Array:
     """Map scene luminance to print tone: detail limiting, toe, shoulder."""
+
+def print_encode(
+    img: _Float32Array,
+    detailed: _Float32Array | None = None,
+    black: float = 0.0,
+    toe_end: float = 0.0,
+    toe_gain: float = 1.0,
+    shoulder_start: float = 1.0,
+    shoulder_gain: float = 1.0,
+    white: float = 1.0,
+    room: float = 1.0,
+) -> _Float32Array:
+    """The print stage followed by the sRGB encoding, in one pass."""

@@ -134,9 +134,15 @@ def paper_params(recipe: Recipe, exposure: float = 0.0) -> PaperParams | None:
     return PaperParams(black32, toe32, _f32(max(toe_gain, 2.0**-20)), start32, _f32(shoulder_gain), white32)
 
 
-def print_stage(base: FloatImage, detailed: FloatImage | None, params: PaperParams) -> FloatImage:
-    """Print tone (display-linear, 0..1) of the toned plane `base`, with the local-contrast plane `detailed`."""
+def print_stage(
+    base: FloatImage, detailed: FloatImage | None, params: PaperParams, *, encode: bool = False
+) -> FloatImage:
+    """Print tone (display-linear, 0..1) of the toned plane `base`, with the local-contrast plane `detailed`.
+
+    With `encode`, the print comes out sRGB-encoded, in the same pass (the
+    bits of `ostrel_core.encode_srgb` of the print tone).
+    """
     from ostrel import _darkroom
 
-    result: FloatImage = _darkroom.print_stage(base, detailed, **params.as_kwargs())
-    return result
+    kernel = _darkroom.print_encode if encode else _darkroom.print_stage
+    return kernel(base, detailed, **params.as_kwargs())

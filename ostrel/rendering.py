@@ -82,11 +82,13 @@ def meter_sample(rgb: FloatImage, step: FilterStep | MixerStep) -> FloatImage:
     return luminance(np.ascontiguousarray(rgb[::stride, ::stride]), step)
 
 
-def tone(lum: FloatImage, recipe: Recipe, development: Development) -> FloatImage:
+def tone(lum: FloatImage, recipe: Recipe, development: Development, *, encode: bool = False) -> FloatImage:
     """Exposure, zones, local contrast and the paper on linear luminance: display-linear print tone.
 
     `lum` is consumed (exposed in place). With the clip curve the result is
     still scene-linear and unclamped; the writer clips it when it quantises.
+    With `encode` the result is sRGB-encoded (the paper and the encoding in
+    one pass).
     """
     base = oc.zone_system(exposed(lum, development.exposure), oc.ZoneParams(dict(recipe.zones)))
     contrast = recipe.local_contrast
@@ -95,8 +97,9 @@ def tone(lum: FloatImage, recipe: Recipe, development: Development) -> FloatImag
         params = oc.GuidedFilterParams(development.radius, contrast.eps)
         detailed = oc.local_contrast(base, params, contrast.strength)
     if development.paper is None:
-        return base if detailed is None else detailed
-    return print_stage(base, detailed, development.paper)
+        plane = base if detailed is None else detailed
+        return oc.encode_srgb(plane) if encode else plane
+    return print_stage(base, detailed, development.paper, encode=encode)
 
 
 def render(
@@ -148,7 +151,7 @@ def render_planes(
     development = develop(recipe, int(rgb.shape[0]), int(rgb.shape[1]), exposure=exposure, scale=scale)
     lum = luminance(rgb, recipe.luminance)
     photo = lum.copy() if development.exposure else lum
-    return oc.encode_srgb(tone(lum, recipe, development)), photo
+    return tone(lum, recipe, development, encode=True), photo
 
 
 def render_photo(photo: Photo, recipe: Recipe) -> tuple[FloatImage, FloatImage]:

@@ -124,10 +124,14 @@ def _contrast_block(block: FloatImage, radius: int, eps: float, strength: float)
     return oc.local_contrast(_kernel_ready(block), params, strength)
 
 
-def _paper_block(base: FloatImage, detailed: FloatImage | None, params: PaperParams | None) -> FloatImage:
+def _paper_block(
+    base: FloatImage, detailed: FloatImage | None, params: PaperParams | None, *, encode: bool = False
+) -> FloatImage:
     if params is None:
-        return base if detailed is None else detailed
-    return print_stage(_kernel_ready(base), None if detailed is None else _kernel_ready(detailed), params)
+        plane = base if detailed is None else detailed
+        return oc.encode_srgb(_kernel_ready(plane)) if encode else plane
+    ready = None if detailed is None else _kernel_ready(detailed)
+    return print_stage(_kernel_ready(base), ready, params, encode=encode)
 
 
 def _encode_block(block: FloatImage) -> FloatImage:
@@ -256,7 +260,7 @@ def _band_tiles(
             detailed = np.ascontiguousarray(
                 _contrast_block(window, radius, contrast.eps, contrast.strength)[start - top : stop - top]
             )
-        codes = quantize(oc.encode_srgb(_paper_block(base, detailed, development.paper)), bits)
+        codes = quantize(_paper_block(base, detailed, development.paper, encode=True), bits)
         for left in range(0, width, tile):
             piece = codes[:, left : left + tile]
             if piece.shape != (tile, tile):

@@ -9,7 +9,9 @@
 
 #define OSTREL_DARKROOM_CLASSES(X)
 
-#define OSTREL_DARKROOM_KERNELS(X) X(print_stage)
+#define OSTREL_DARKROOM_KERNELS(X) \
+    X(print_stage)                 \
+    X(print_encode)
 
 namespace ostrel::py {
 

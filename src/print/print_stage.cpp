@@ -1,5 +1,6 @@
 #include "print/print_stage.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -11,6 +12,7 @@
 #include "core/float_format.hpp"
 #include "core/isa_variants.hpp"
 #include "core/nan_rule.hpp"
+#include "encode/srgb_tile.hpp"
 #include "parallel/parallel_for.hpp"
 
 namespace ostrel {
@@ -130,8 +132,39 @@ struct DetailedRun {
     }
 };
 
+// The print stage and the sRGB encoding in one pass: each tile's print tones
+// are made in a scratch tile and encoded from there (encode/srgb_tile.hpp),
+// the bits of encode_srgb of print_stage's result without writing the print
+// plane out and reading it back.
+template <bool Detailed>
+struct EncodedRun {
+    [[gnu::always_inline]] static inline void run(const float* base, const float* detailed, float* output,
+                                                  std::size_t count, const PaperSetup& s, const PowfTable& power,
+                                                  Isa isa) noexcept {
+        float tone[srgb::kTile];
+        float scratch[srgb::kTile];
+        for (std::size_t at = 0; at < count; at += srgb::kTile) {
+            const std::size_t n = std::min(srgb::kTile, count - at);
+            for (std::size_t i = 0; i < n; ++i) {
+                const float b = base[at + i];
+                if constexpr (Detailed) {
+                    const float e = detailed[at + i];
+                    const float y = limited_sum(b, e, s);
+                    tone[i] = ruled(paper(y, s), y, b, e);
+                } else {
+                    tone[i] = ruled(paper(b, s), b, b, b);
+                }
+            }
+            srgb::encode_tile(tone, output + at, n, power, isa, scratch);
+        }
+    }
+};
+
 using PlainRuns = LoopVariants<PlainRun, const float*, float*, std::size_t, const PaperSetup&>;
 using DetailedRuns = LoopVariants<DetailedRun, const float*, const float*, float*, std::size_t, const PaperSetup&>;
+template <bool Detailed>
+using EncodedRuns = LoopVariants<EncodedRun<Detailed>, const float*, const float*, float*, std::size_t,
+                                 const PaperSetup&, const PowfTable&, Isa>;
 
 std::string named(const char* name, float value) { return std::string(name) + "=" + format_float32(value); }
 
@@ -195,44 +228,62 @@ float print_value(float base, float detailed, const PrintCurve& curve) noexcept 
     return ruled(paper(y, s), y, base, detailed);
 }
 
-KernelResult print_stage(const ImageView& base, const PrintCurve& curve) {
+namespace {
+
+KernelResult run_print(const ImageView& base, const ImageView* detailed, const PrintCurve& curve, bool encoded) {
     if (base.channels() != 1) {
         return shape_error("print_stage expects (H, W, 1) luminance input, got shape " + shape_text(base.shape));
     }
+    if (detailed != nullptr && detailed->shape != base.shape) {
+        return shape_error("print_stage expects detailed of img's shape " + shape_text(base.shape) + ", got shape " +
+                           shape_text(detailed->shape));
+    }
     check_curve(curve);
     check_layout(base, "img");
+    if (detailed != nullptr) check_layout(*detailed, "detailed");
     ResultBuffer output(base.shape);
     const float* source = base.origin;
+    const float* detail = detailed != nullptr ? detailed->origin : nullptr;
     float* target = output.data();
     const PaperSetup setup = paper_setup(curve);
-    const auto run = PlainRuns::table.select(active_isa());
-    parallel::for_each_range(output.size(), [&](std::size_t begin, std::size_t end) {
-        run(source + begin, target + begin, end - begin, setup);
-    });
+    const Isa isa = active_isa();  // one instruction set for the whole call
+    if (encoded) {
+        const PowfTable& power = srgb::power_table();
+        const auto run = detail != nullptr ? EncodedRuns<true>::table.select(isa) : EncodedRuns<false>::table.select(isa);
+        parallel::for_each_range(output.size(), [&](std::size_t begin, std::size_t end) {
+            run(source + begin, detail != nullptr ? detail + begin : nullptr, target + begin, end - begin, setup,
+                power, isa);
+        });
+    } else if (detail != nullptr) {
+        const auto run = DetailedRuns::table.select(isa);
+        parallel::for_each_range(output.size(), [&](std::size_t begin, std::size_t end) {
+            run(source + begin, detail + begin, target + begin, end - begin, setup);
+        });
+    } else {
+        const auto run = PlainRuns::table.select(isa);
+        parallel::for_each_range(output.size(), [&](std::size_t begin, std::size_t end) {
+            run(source + begin, target + begin, end - begin, setup);
+        });
+    }
     return output;
 }
 
+}  // namespace
+
+KernelResult print_stage(const ImageView& base, const PrintCurve& curve) {
+    return run_print(base, nullptr, curve, false);
+}
+
 KernelResult print_stage(const ImageView& base, const ImageView& detailed, const PrintCurve& curve) {
-    if (base.channels() != 1) {
-        return shape_error("print_stage expects (H, W, 1) luminance input, got shape " + shape_text(base.shape));
-    }
-    if (detailed.shape != base.shape) {
-        return shape_error("print_stage expects detailed of img's shape " + shape_text(base.shape) + ", got shape " +
-                           shape_text(detailed.shape));
-    }
-    check_curve(curve);
-    check_layout(base, "img");
-    check_layout(detailed, "detailed");
-    ResultBuffer output(base.shape);
-    const float* source = base.origin;
-    const float* detail = detailed.origin;
-    float* target = output.data();
-    const PaperSetup setup = paper_setup(curve);
-    const auto run = DetailedRuns::table.select(active_isa());
-    parallel::for_each_range(output.size(), [&](std::size_t begin, std::size_t end) {
-        run(source + begin, detail + begin, target + begin, end - begin, setup);
-    });
-    return output;
+    return run_print(base, &detailed, curve, false);
+}
+
+KernelResult print_encode(const ImageView& base, const PrintCurve& curve) {
+    return run_print(base, nullptr, curve, true);
+}
+
+KernelResult print_encode(const ImageView& base, const ImageView& detailed, const PrintCurve& curve) {
+    return run_print(base, &detailed, curve, true);
 }
 
 }  // namespace ostrel

@@ -75,4 +75,9 @@ float print_value(float base, float detailed, const PrintCurve& curve) noexcept;
 KernelResult print_stage(const ImageView& base, const PrintCurve& curve);
 KernelResult print_stage(const ImageView& base, const ImageView& detailed, const PrintCurve& curve);
 
+// The same, ending in the sRGB encoding: the bits of encode_srgb applied to
+// print_stage's result, in one pass over the planes.
+KernelResult print_encode(const ImageView& base, const PrintCurve& curve);
+KernelResult print_encode(const ImageView& base, const ImageView& detailed, const PrintCurve& curve);
+
 }  // namespace ostrel

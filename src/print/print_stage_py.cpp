@@ -30,7 +30,8 @@ bool curve_argument(const KernelArguments& args, std::size_t i, float& out) {
     return args[i] == nullptr || to_float32(args[i], args.name(i), out);
 }
 
-PyObject* print_stage_body(const KernelArguments& args) {
+template <bool Encoded>
+PyObject* print_body(const KernelArguments& args) {
     std::optional<ImageArgument> detailed;
     if (args[1] != nullptr && args[1] != Py_None) {
         if (!detailed.emplace().convert(args[1], "detailed")) return nullptr;
@@ -47,8 +48,13 @@ PyObject* print_stage_body(const KernelArguments& args) {
         PyErr_Format(PyExc_ValueError, "print_stage: %s", problem.c_str());
         return nullptr;
     }
-    if (detailed) return run_kernel([&] { return print_stage(args.image(), detailed->view(), curve); });
-    return run_kernel([&] { return print_stage(args.image(), curve); });
+    if constexpr (Encoded) {
+        if (detailed) return run_kernel([&] { return print_encode(args.image(), detailed->view(), curve); });
+        return run_kernel([&] { return print_encode(args.image(), curve); });
+    } else {
+        if (detailed) return run_kernel([&] { return print_stage(args.image(), detailed->view(), curve); });
+        return run_kernel([&] { return print_stage(args.image(), curve); });
+    }
 }
 
 constexpr const char kDoc[] =
@@ -106,8 +112,22 @@ constexpr const char kDoc[] =
     "    ``img`` is not shape ``(H, W, 1)``;\n"
     "    if ``detailed`` has another shape.";
 
+constexpr const char kEncodeDoc[] =
+    "The print stage followed by the sRGB encoding, in one pass.\n"
+    "\n"
+    "Gives the bits of ``encode_srgb(print_stage(img, detailed, ...))``\n"
+    "(``ostrel_core.encode_srgb``) without making the print plane: each tile\n"
+    "of print tones is encoded while it is in cache. The parameters and errors\n"
+    "are those of ``print_stage``.\n"
+    "\n"
+    "Returns\n"
+    "-------\n"
+    "numpy.ndarray\n"
+    "    Shape ``(H, W, 1)``, dtype ``float32``, the display-referred print.";
+
 }  // namespace
 
-const KernelDeclaration print_stage_kernel{"print_stage", kParameters, kDoc, print_stage_body};
+const KernelDeclaration print_stage_kernel{"print_stage", kParameters, kDoc, print_body<false>};
+const KernelDeclaration print_encode_kernel{"print_encode", kParameters, kEncodeDoc, print_body<true>};
 
 }  // namespace ostrel::py

@@ -265,6 +265,23 @@ std::vector<Case> corpus() {
                                            ImageView::contiguous(detailed.data(), shape), curve);
             });
     }
+    // The print stage ending in the encoding: one plain and one detailed case.
+    const ostrel::PrintCurve ordinary{0.02f, 0.1f, 2.5f, 0.7f, 3.0f, 0.98f, 0.5f};
+    add("print_encode ordinary", plane, seed++, 4, false,
+        [ordinary](const ImageView& v) { return ostrel::print_encode(v, ordinary); });
+    add("print_encode ordinary detailed", Shape3{19, 41, 2}, seed++, 4, true, [ordinary](const ImageView& v) {
+        std::vector<float> base(v.height() * v.width());
+        std::vector<float> detailed(base.size());
+        for (std::size_t y = 0; y < v.height(); ++y) {
+            for (std::size_t x = 0; x < v.width(); ++x) {
+                base[y * v.width() + x] = v.pixel(y, x)[0];
+                detailed[y * v.width() + x] = v.pixel(y, x)[v.channel_stride];
+            }
+        }
+        const Shape3 shape{v.height(), v.width(), 1};
+        return ostrel::print_encode(ImageView::contiguous(base.data(), shape),
+                                    ImageView::contiguous(detailed.data(), shape), ordinary);
+    });
     return cases;
 }
 

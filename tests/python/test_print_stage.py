@@ -276,7 +276,8 @@ def test_same_bits_for_any_thread_count_and_instruction_set(run_python, tmp_path
 
 
 def test_module_surface():
-    assert _darkroom.__all__ == ["print_stage"]
+    assert _darkroom.__all__ == ["print_stage", "print_encode"]
+    assert inspect.signature(_darkroom.print_encode) == inspect.signature(print_stage)
     assert _darkroom.__name__ == "ostrel._darkroom" and print_stage.__module__ == "ostrel._darkroom"
     assert str(inspect.signature(print_stage)) == (
         "(img, detailed=None, black=0.0, toe_end=0.0, toe_gain=1.0, shoulder_start=1.0, shoulder_gain=1.0, white=1.0, "
@@ -345,3 +346,15 @@ def test_shape_type_and_layout_errors():
     before = IMG.copy()
     assert print_stage(IMG, IMG, black=0, toe_end=np.float64(0.1), white=True).shape == IMG.shape
     assert np.array_equal(IMG, before)
+
+
+@pytest.mark.parametrize("name", CURVES)
+@pytest.mark.parametrize("with_detail", [False, True])
+def test_print_encode_is_the_encoding_of_the_print_stage(name, with_detail):
+    import ostrel_core
+
+    base, detailed = awkward_planes((61, 47, 1), seed=100 + len(name))
+    detailed = detailed if with_detail else None
+    fused = _darkroom.print_encode(base, detailed, **CURVES[name])
+    apart = ostrel_core.encode_srgb(print_stage(base, detailed, **CURVES[name]))
+    assert np.array_equal(bits(fused), bits(apart))
