@@ -3,9 +3,9 @@
 #include <algorithm>
 
 #include "core/cr_math.hpp"
-#include "encode/srgb_tile.hpp"
 #include "core/fault.hpp"
 #include "core/isa_variants.hpp"
+#include "encode/srgb_tile.hpp"
 #include "parallel/parallel_for.hpp"
 
 namespace ostrel {

@@ -35,8 +35,8 @@ const PowfTable& power_table() noexcept;
 // y[i] = the encoding of x[i] for i < n <= kTile; `scratch` holds n floats.
 // x and y may be the same array; scratch overlaps neither. Compiled into the
 // caller's instruction-set copy; `isa` picks the batch power of that set.
-[[gnu::always_inline]] inline void encode_tile(const float* x, float* y, std::size_t n, const PowfTable& power,
-                                               Isa isa, float* scratch) noexcept {
+[[gnu::always_inline]] inline void encode_tile(const float* x, float* y, std::size_t n, const PowfTable& power, Isa isa,
+                                               float* scratch) noexcept {
     for (std::size_t i = 0; i < n; ++i) scratch[i] = x[i] <= kLinearThreshold ? 1.0f : x[i];
     cr_powf_batch(scratch, power, scratch, n, isa);
     for (std::size_t i = 0; i < n; ++i) {

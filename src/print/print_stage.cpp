@@ -249,10 +249,11 @@ KernelResult run_print(const ImageView& base, const ImageView* detailed, const P
     const Isa isa = active_isa();  // one instruction set for the whole call
     if (encoded) {
         const PowfTable& power = srgb::power_table();
-        const auto run = detail != nullptr ? EncodedRuns<true>::table.select(isa) : EncodedRuns<false>::table.select(isa);
+        const auto run =
+            detail != nullptr ? EncodedRuns<true>::table.select(isa) : EncodedRuns<false>::table.select(isa);
         parallel::for_each_range(output.size(), [&](std::size_t begin, std::size_t end) {
-            run(source + begin, detail != nullptr ? detail + begin : nullptr, target + begin, end - begin, setup,
-                power, isa);
+            run(source + begin, detail != nullptr ? detail + begin : nullptr, target + begin, end - begin, setup, power,
+                isa);
         });
     } else if (detail != nullptr) {
         const auto run = DetailedRuns::table.select(isa);
