@@ -425,3 +425,31 @@ def test_an_interrupted_report_counts_the_prints_that_reached_the_disc(tmp_path)
     report = BatchInterrupted(BatchReport(not_run=3), jobs, started).recount()
     assert (report.converted, report.not_run) == (1, 2)
     assert [outcome.source.name for outcome in report.outcomes] == ["fresh.png"]
+
+
+@pytest.mark.parametrize(
+    ("name", "free", "message"),
+    [
+        # A JPEG cannot be read by region: its decode goes to libvips's disc cache first.
+        ("big.jpg", {"tmp": 10_000, "out": 10**12}, "of temporary disc space"),
+        ("big.tif", {"tmp": 10, "out": 10_000}, "no space left on the device: the print needs"),
+    ],
+)
+def test_a_tiled_print_that_cannot_fit_is_refused_before_it_starts(tmp_path, monkeypatch, name, free, message):
+    import collections
+    import shutil
+
+    pytest.importorskip("dask")
+    source = save(vips_image(scene(120, 160)), tmp_path / name)
+    out = tmp_path / "out"
+    out.mkdir()
+    monkeypatch.setenv("TMPDIR", str(tmp_path))
+    usage = collections.namedtuple("usage", "total used free")
+
+    def disk_usage(folder):
+        return usage(10**13, 0, free["out"] if Path(folder) == out else free["tmp"])
+
+    monkeypatch.setattr(shutil, "disk_usage", disk_usage)
+    code, _, err = run("convert", source, "-o", out, "--tiled", "-q")
+    assert code == 1 and message in err
+    assert not any(out.iterdir())  # nothing started, nothing left
