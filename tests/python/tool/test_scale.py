@@ -253,12 +253,15 @@ def test_large_inputs_are_tiled_by_themselves_and_need_tiff(tmp_path):
 
 def _peak_megabytes(source: Path, out: Path, tiling: str) -> int:
     code = textwrap.dedent(f"""
-        import resource
         import ostrel
         from ostrel.batch import Tiling
         report = ostrel.convert_files([{str(source)!r}], {str(out)!r}, tiling={tiling})
         assert report.converted == 1, report.outcomes
-        print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss // 1024)
+        # VmHWM: this process's own peak (ru_maxrss would keep the peak of the
+        # parent it was forked from, a test runner that may have grown large).
+        with open("/proc/self/status") as status:
+            peak = next(line for line in status if line.startswith("VmHWM:"))
+        print(int(peak.split()[1]) // 1024)
     """)
     # Two malloc arenas keep the figure about this code, not about glibc's per-thread caches.
     env = dict(os.environ, MALLOC_ARENA_MAX="2")
