@@ -118,6 +118,7 @@ def run(photos: int, moves: int) -> None:  # noqa: PLR0915 - one browser session
 
             page.click("#loupe-toggle")
             box = page.locator("#preview").bounding_box()
+            assert box is not None
             for step in range(12):
                 page.mouse.move(box["x"] + box["width"] * (0.2 + 0.05 * step), box["y"] + box["height"] * 0.5)
                 page.wait_for_function(f"performance.getEntriesByName('studio:loupe').length > {step}", timeout=120_000)

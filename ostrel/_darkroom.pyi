@@ -3,7 +3,7 @@
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["print_stage"]
+__all__ = ["print_stage", "tone_print"]
 
 _Float32Array = npt.NDArray[np.float32]
 
@@ -19,3 +19,16 @@ def print_stage(
     room: float = 1.0,
 ) -> _Float32Array:
     """Map scene luminance to print tone: detail limiting, toe, shoulder."""
+
+def tone_print(
+    img: _Float32Array,
+    shadow_red: float = 1.0,
+    shadow_green: float = 1.0,
+    shadow_blue: float = 1.0,
+    highlight_red: float = 1.0,
+    highlight_green: float = 1.0,
+    highlight_blue: float = 1.0,
+    blend: float = 1.0,
+    strength: float = 0.0,
+) -> _Float32Array:
+    """Tone a grey print: one channel of print tone to linear RGB of the same luminance."""

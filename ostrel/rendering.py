@@ -15,6 +15,7 @@ from ostrel.exposure import photo_exposure, sample_stride
 from ostrel.paper import PaperParams, paper_params, print_stage
 from ostrel.reading import Photo
 from ostrel.recipe import FilterStep, MixerStep, Recipe
+from ostrel.toning import tone_print
 
 FloatImage = npt.NDArray[np.float32]
 
@@ -108,12 +109,13 @@ def render(
     scene_referred: bool = False,
     baseline: float | None = None,
 ) -> FloatImage:
-    """The print of `rgb`: a display-referred (sRGB-encoded) (H, W, 1) float32 plane.
+    """The print of `rgb`: a display-referred (sRGB-encoded) (H, W, 1) float32 plane, (H, W, 3) when toned.
 
     `rgb` is scene-linear (H, W, 3) float32 pixels, or a decoded `Photo`
     (which brings its own scale and camera RAW facts). The steps run in
     order: luminance, exposure, Zone System, local contrast (left out when
-    its strength is 0), the paper curve, sRGB encoding. `exposure` (stops)
+    its strength is 0), the paper curve, toning (when the recipe tones),
+    sRGB encoding. `exposure` (stops)
     overrides the recipe's metering; otherwise the photo is metered as
     `ostrel.exposure` describes (`scene_referred` for camera RAW data, with
     its DNG `baseline` exposure when it has one).
@@ -148,7 +150,7 @@ def render_planes(
     development = develop(recipe, int(rgb.shape[0]), int(rgb.shape[1]), exposure=exposure, scale=scale)
     lum = luminance(rgb, recipe.luminance)
     photo = lum.copy() if development.exposure else lum
-    return oc.encode_srgb(tone(lum, recipe, development)), photo
+    return oc.encode_srgb(tone_print(tone(lum, recipe, development), recipe.toning)), photo
 
 
 def render_photo(photo: Photo, recipe: Recipe) -> tuple[FloatImage, FloatImage]:
@@ -167,13 +169,19 @@ _QUANTIZE_ROWS: Final = 64
 
 
 def quantize(plane: FloatImage, bits: int) -> npt.NDArray[np.uint8] | npt.NDArray[np.uint16]:
-    """Display values (H, W[, 1]) clipped to [0, 1] and rounded to the nearest 8- or 16-bit code, as (H, W).
+    """Display values (H, W[, 1]) clipped to [0, 1] and rounded to the nearest 8- or 16-bit code, as (H, W);
+    an (H, W, 3) print as (H, W, 3) codes.
 
     The product with the top code is exact in double precision (24 + 16
     significant bits), so the rounding is to the nearest code of the exact
     value, ties to even. NaN becomes 0 (black), +inf the top code.
     """
     height, width = plane.shape[0], plane.shape[1] if plane.ndim > 1 else 1
+    channels = plane.shape[2] if plane.ndim > 2 else 1
+    if channels != 1:
+        # The samples of a row side by side: the same rounding, then the pixels' shape back.
+        flat = quantize(np.ascontiguousarray(plane).reshape(height, width * channels), bits)
+        return flat.reshape(height, width, channels)
     values = plane.reshape(height, width)
     codes: npt.NDArray[np.uint8] | npt.NDArray[np.uint16] = np.empty(
         (height, width), np.uint8 if bits == 8 else np.uint16

@@ -377,6 +377,8 @@ CURVES: Final = ("paper", "clip")
 FORMATS: Final = ("tiff", "png", "jpeg")
 FORMAT_ALIASES: Final = {"tif": "tiff", "jpg": "jpeg"}
 COMPRESSIONS: Final = ("none", "deflate", "lzw")
+TONERS: Final = ("none", "sepia", "selenium", "gold", "platinum", "cyanotype", "split")
+TONER_ALIASES: Final = {"palladium": "platinum", "pt/pd": "platinum", "off": "none"}
 
 DEFAULT_ZONES: Final[Mapping[int, float]] = {2: -0.15, 3: -0.1, 7: 0.05, 8: 0.1}
 
@@ -491,6 +493,44 @@ SETTINGS: Final[tuple[Setting, ...]] = (
         flag="--toe",
     ),
     Setting(
+        "toning.toner",
+        Choice(TONERS, TONER_ALIASES),
+        "none",
+        "chemical toner look for an RGB print of the same luminance (split: the two hues below; none: a grey print)",
+        flag="--toner",
+        metavar="NAME",
+    ),
+    Setting(
+        "toning.strength",
+        Number(0.0, 1.0),
+        1.0,
+        "how far the toner goes (0 prints R = G = B)",
+        flag="--tone-strength",
+    ),
+    Setting(
+        "toning.highlight_hue",
+        Number(0.0, 360.0, step=1.0),
+        45.0,
+        "split toning: hue of the highlights (0 red, 60 yellow, 120 green, 240 blue)",
+        unit="degrees",
+        flag="--highlight-hue",
+    ),
+    Setting(
+        "toning.shadow_hue",
+        Number(0.0, 360.0, step=1.0),
+        220.0,
+        "split toning: hue of the shadows",
+        unit="degrees",
+        flag="--shadow-hue",
+    ),
+    Setting(
+        "toning.balance",
+        Number(-1.0, 1.0),
+        0.0,
+        "where the shadow tint gives way to the highlight tint: +1 two stops higher, -1 two stops lower",
+        flag="--tone-balance",
+    ),
+    Setting(
         "output.format",
         Choice(FORMATS, FORMAT_ALIASES),
         "tiff",
@@ -513,6 +553,10 @@ SETTINGS: Final[tuple[Setting, ...]] = (
 BY_KEY: Final[Mapping[str, Setting]] = {setting.key: setting for setting in SETTINGS}
 SECTIONS: Final[tuple[str, ...]] = tuple(dict.fromkeys(setting.section for setting in SETTINGS))
 LOOK_SECTIONS: Final = tuple(section for section in SECTIONS if section != "output")
+# The controls that are off by default: a recipe's TOML leaves such a section
+# out while all of it is at its defaults, so prints of a recipe that does not
+# use them carry the same stamp as before they existed.
+OPTIONAL_SECTIONS: Final = ("toning",)
 
 
 def setting(key: str) -> Setting:

@@ -33,6 +33,7 @@
 #include "print/print_stage.hpp"
 #include "sha256.hpp"
 #include "tone/zone_curve.hpp"
+#include "toning/toning.hpp"
 
 namespace {
 
@@ -264,6 +265,20 @@ std::vector<Case> corpus() {
                 return ostrel::print_stage(ImageView::contiguous(base.data(), shape),
                                            ImageView::contiguous(detailed.data(), shape), curve);
             });
+    }
+
+    // Toning: a split toner at full and part strength and at 0, and colours
+    // that reach 0 in a channel (-inf times 0 makes a NaN there).
+    const std::vector<std::pair<const char*, ostrel::Toner>> toners{
+        {"split", {{1.9f, 0.8f, 0.45f}, {0.75f, 1.02f, 1.5f}, 0.22f, 1.0f}},
+        {"split part", {{1.9f, 0.8f, 0.45f}, {0.75f, 1.02f, 1.5f}, 3.0f, 0.4f}},
+        {"strength 0", {{1.9f, 0.8f, 0.45f}, {0.75f, 1.02f, 1.5f}, 0.22f, 0.0f}},
+        {"zero channel", {{3.0f, 0.5f, 0.0f}, {0.0f, 0.2f, 11.8f}, 40.0f, 1.0f}},
+    };
+    seed = 90;
+    for (const auto& [label, toner] : toners) {
+        add(std::string("tone_print ") + label, plane, seed++, 4, false,
+            [toner](const ImageView& v) { return ostrel::tone_print(v, toner); });
     }
     return cases;
 }
