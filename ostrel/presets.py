@@ -1,7 +1,7 @@
 """Named starting points for a print, each with a one-line description.
 
-A preset sets the luminance step, the zones, the local contrast and the
-toning; it never touches the output settings. `neutral` is the default recipe
+A preset sets the luminance step, the zones, the local contrast, the edge
+burning and the toning; it never touches the output settings. `neutral` is the default recipe
 itself.
 """
 
@@ -94,6 +94,16 @@ PRESETS: Final[Mapping[str, Preset]] = {
             "Warm sepia print: yellow-brown from the shadows to the highlights, paper white kept white, the grey "
             "print's tones kept.",
             {"zones": {"2": -0.1, "3": -0.05, "7": 0.1, "8": 0.15}, "toning": {"toner": "sepia", "strength": 0.85}},
+        ),
+        Preset(
+            "sepia-burnt",
+            "Warm sepia print with the edges burnt in: the corners a stop darker, the middle half of the print "
+            "untouched.",
+            {
+                "zones": {"2": -0.1, "3": -0.05, "7": 0.1, "8": 0.15},
+                "vignette": {"stops": -1.0, "midpoint": 0.75, "feather": 0.5},
+                "toning": {"toner": "sepia", "strength": 0.85},
+            },
         ),
     )
 }

@@ -60,6 +60,7 @@ __all__ = [
     "PrintCurve",
     "Recipe",
     "Toning",
+    "Vignette",
     "load_recipe",
 ]
 
@@ -126,6 +127,28 @@ class Exposure:
     def describe(self) -> str:
         meter = "" if self.meter == "camera" else f", meter {self.meter}"
         return f"exposure {self.stops:+g}{meter}" if self.stops or meter else "exposure as shot"
+
+
+@dataclass(frozen=True)
+class Vignette:
+    """Edges burnt (negative stops) or dodged towards the corners, relative to the image's size."""
+
+    stops: float = 0.0
+    midpoint: float = 0.75
+    feather: float = 0.5
+
+    def __post_init__(self) -> None:
+        _checked(self, "vignette")
+
+    @property
+    def enabled(self) -> bool:
+        return self.stops != 0
+
+    def describe(self) -> str:
+        if not self.enabled:
+            return "no edge burning"
+        verb = "burnt" if self.stops < 0 else "dodged"
+        return f"edges {verb} {abs(self.stops):g} stops, midpoint {self.midpoint:g}, feather {self.feather:g}"
 
 
 @dataclass(frozen=True)
@@ -251,6 +274,7 @@ class Output:
 
 _SECTION_TYPES: Final[Mapping[str, type]] = {
     "exposure": Exposure,
+    "vignette": Vignette,
     "local_contrast": LocalContrast,
     "print": PrintCurve,
     "toning": Toning,
@@ -286,6 +310,7 @@ class Recipe:
     print_curve: PrintCurve = field(default_factory=PrintCurve)
     output: Output = field(default_factory=Output)
     toning: Toning = field(default_factory=Toning)
+    vignette: Vignette = field(default_factory=Vignette)
 
     def __post_init__(self) -> None:
         if not isinstance(self.luminance, (FilterStep, MixerStep)):
@@ -309,6 +334,7 @@ class Recipe:
                 self.print_curve,
                 self.output,
                 self.toning,
+                self.vignette,
             ),
         )
 
@@ -376,7 +402,7 @@ class Recipe:
     def to_toml(self, comment: str | None = None, *, full: bool = False) -> str:
         """The recipe as commented TOML, headed by a line that marks it as ours.
 
-        A control that is off by default (toning) is left out while every one
+        A control that is off by default (edge burning, toning) is left out while every one
         of its settings is at its default, so the stamp of a recipe that does
         not use it is the same text as before the control existed; `full`
         writes every section (`ostrel recipe` shows them all).
@@ -418,7 +444,8 @@ class Recipe:
         zones = ", ".join(f"{ROMAN[z]} {s:+g}" for z, s in self.zones.items()) or "none"
         return (
             f"{self.luminance.describe()}; {self.exposure.describe()}; zones {zones}; "
-            f"{self.local_contrast.describe()}; {self.print_curve.describe()}"
+            + (f"{self.vignette.describe()}; " if self.vignette.enabled else "")
+            + f"{self.local_contrast.describe()}; {self.print_curve.describe()}"
             + (f"; {self.toning.describe()}" if self.toning.enabled else "")
         )
 

@@ -14,7 +14,7 @@ from ostrel.arrays import rgb_for_kernels
 from ostrel.exposure import photo_exposure, sample_stride
 from ostrel.paper import PaperParams, paper_params, print_stage
 from ostrel.reading import Photo
-from ostrel.recipe import FilterStep, MixerStep, Recipe
+from ostrel.recipe import FilterStep, MixerStep, Recipe, Vignette
 from ostrel.toning import tone_print
 
 FloatImage = npt.NDArray[np.float32]
@@ -83,13 +83,36 @@ def meter_sample(rgb: FloatImage, step: FilterStep | MixerStep) -> FloatImage:
     return luminance(np.ascontiguousarray(rgb[::stride, ::stride]), step)
 
 
-def tone(lum: FloatImage, recipe: Recipe, development: Development) -> FloatImage:
-    """Exposure, zones, local contrast and the paper on linear luminance: display-linear print tone.
+# Where a plane lies in the whole image: top, left, full height, full width.
+Placement = tuple[int, int, int, int]
+
+
+def burnt(lum: FloatImage, vignette: Vignette, placement: Placement | None = None) -> FloatImage:
+    """Scene-linear luminance with the edges burnt or dodged (`ostrel._darkroom.vignette`); `lum` when off.
+
+    `placement` puts a block of a larger image where it lies (top, left,
+    full height, full width), so the block gets the whole image's bits.
+    """
+    if not vignette.enabled:
+        return lum
+    from ostrel import _darkroom
+
+    top, left, height, width = placement or (0, 0, int(lum.shape[0]), int(lum.shape[1]))
+    result: FloatImage = _darkroom.vignette(
+        lum, vignette.stops, vignette.midpoint, vignette.feather, top, left, height, width
+    )
+    return result
+
+
+def tone(lum: FloatImage, recipe: Recipe, development: Development, placement: Placement | None = None) -> FloatImage:
+    """Exposure, zones, edge burning, local contrast and the paper on linear luminance: display-linear print tone.
 
     `lum` is consumed (exposed in place). With the clip curve the result is
     still scene-linear and unclamped; the writer clips it when it quantises.
+    `placement` is where `lum` lies in the whole photo (for a region of it).
     """
     base = oc.zone_system(exposed(lum, development.exposure), oc.ZoneParams(dict(recipe.zones)))
+    base = burnt(base, recipe.vignette, placement)
     contrast = recipe.local_contrast
     detailed = None
     if contrast.enabled and development.radius > 0:
@@ -113,9 +136,9 @@ def render(
 
     `rgb` is scene-linear (H, W, 3) float32 pixels, or a decoded `Photo`
     (which brings its own scale and camera RAW facts). The steps run in
-    order: luminance, exposure, Zone System, local contrast (left out when
-    its strength is 0), the paper curve, toning (when the recipe tones),
-    sRGB encoding. `exposure` (stops)
+    order: luminance, exposure, Zone System, edge burning (when the recipe
+    burns), local contrast (left out when its strength is 0), the paper
+    curve, toning (when the recipe tones), sRGB encoding. `exposure` (stops)
     overrides the recipe's metering; otherwise the photo is metered as
     `ostrel.exposure` describes (`scene_referred` for camera RAW data, with
     its DNG `baseline` exposure when it has one).

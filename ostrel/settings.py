@@ -433,6 +433,28 @@ SETTINGS: Final[tuple[Setting, ...]] = (
         metavar="Z=STOPS,...",
     ),
     Setting(
+        "vignette.stops",
+        Number(-4.0, 4.0, step=0.05),
+        0.0,
+        "edge burning (negative) or dodging (positive) at the corners, in the scene before the paper (0 leaves it out)",
+        unit="stops",
+        flag="--vignette",
+    ),
+    Setting(
+        "vignette.midpoint",
+        Number(0.0, 2.0),
+        0.75,
+        "where the burn is half done, as a share of the way from the centre to a corner",
+        flag="--vignette-midpoint",
+    ),
+    Setting(
+        "vignette.feather",
+        Number(0.0, 2.0, above=True),
+        0.5,
+        "width of the burn's transition, as the same share (small: a hard edge)",
+        flag="--vignette-feather",
+    ),
+    Setting(
         "local_contrast.radius",
         Radius(),
         "0.4%",
@@ -556,7 +578,7 @@ LOOK_SECTIONS: Final = tuple(section for section in SECTIONS if section != "outp
 # The controls that are off by default: a recipe's TOML leaves such a section
 # out while all of it is at its defaults, so prints of a recipe that does not
 # use them carry the same stamp as before they existed.
-OPTIONAL_SECTIONS: Final = ("toning",)
+OPTIONAL_SECTIONS: Final = ("vignette", "toning")
 
 
 def setting(key: str) -> Setting:

@@ -41,8 +41,8 @@ from ostrel import _deps
 from ostrel.exposure import photo_exposure, sample_stride
 from ostrel.paper import PaperParams, print_stage
 from ostrel.reading import Metadata, RegionReader
-from ostrel.recipe import FilterStep, LocalContrast, MixerStep, Recipe, Toning
-from ostrel.rendering import Development, develop, exposed, luminance, quantize
+from ostrel.recipe import FilterStep, LocalContrast, MixerStep, Recipe, Toning, Vignette
+from ostrel.rendering import Development, burnt, develop, exposed, luminance, quantize
 from ostrel.toning import tone_print
 from ostrel.writing import atomic_destination, print_xmp, sgrey_profile, srgb_profile
 
@@ -114,10 +114,22 @@ def _kernel_ready(block: FloatImage) -> FloatImage:
 
 
 def _tone_block(
-    block: FloatImage, step: FilterStep | MixerStep, exposure: float, zones: dict[int, float]
+    block: FloatImage,
+    *,
+    step: FilterStep | MixerStep,
+    exposure: float,
+    zones: dict[int, float],
+    vignette: Vignette,
+    block_info: Any = None,
 ) -> FloatImage:
     lum = exposed(luminance(_kernel_ready(block), step), exposure)
-    return oc.zone_system(lum, oc.ZoneParams(zones))
+    toned = oc.zone_system(lum, oc.ZoneParams(zones))
+    if not vignette.enabled or block_info is None:
+        return burnt(toned, vignette)
+    # The edges are burnt by the block's place in the whole image (dask's block_info).
+    (top, _), (left, _), _ = block_info[0]["array-location"]
+    height, width, _ = block_info[0]["shape"]
+    return burnt(toned, vignette, (int(top), int(left), int(height), int(width)))
 
 
 def _contrast_block(block: FloatImage, radius: int, eps: float, strength: float) -> FloatImage:
@@ -158,11 +170,15 @@ def develop_dask(
 
 
 def tone_dask(rgb: Any, recipe: Recipe, development: Development) -> Any:
-    """Luminance step, exposure and Zone System curve, per block: (H, W, 3) to (H, W, 1)."""
+    """Luminance step, exposure, Zone System curve and edge burning, per block: (H, W, 3) to (H, W, 1)."""
     if len(rgb.chunks[2]) != 1:
         rgb = rgb.rechunk({2: -1})
     tone = functools.partial(
-        _tone_block, step=recipe.luminance, exposure=development.exposure, zones=dict(recipe.zones)
+        _tone_block,
+        step=recipe.luminance,
+        exposure=development.exposure,
+        zones=dict(recipe.zones),
+        vignette=recipe.vignette,
     )
     return rgb.map_blocks(tone, chunks=(*rgb.chunks[:2], (1,)), dtype=np.float32, meta=_meta(1))
 

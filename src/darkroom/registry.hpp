@@ -9,7 +9,7 @@
 
 #define OSTREL_DARKROOM_CLASSES(X)
 
-#define OSTREL_DARKROOM_KERNELS(X) X(print_stage) X(tone_print)
+#define OSTREL_DARKROOM_KERNELS(X) X(print_stage) X(tone_print) X(vignette)
 
 namespace ostrel::py {
 

@@ -34,6 +34,7 @@
 #include "sha256.hpp"
 #include "tone/zone_curve.hpp"
 #include "toning/toning.hpp"
+#include "vignette/vignette.hpp"
 
 namespace {
 
@@ -280,6 +281,22 @@ std::vector<Case> corpus() {
         add(std::string("tone_print ") + label, plane, seed++, 4, false,
             [toner](const ImageView& v) { return ostrel::tone_print(v, toner); });
     }
+
+    // Edge burning: burnt and dodged, a hard edge, and a block placed inside
+    // a larger image.
+    const std::vector<std::pair<const char*, ostrel::Vignette>> vignettes{
+        {"burn", {-1.5f, 0.7f, 0.6f}},
+        {"dodge", {0.8f, 0.4f, 0.3f}},
+        {"hard edge", {-3.0f, 0.9f, 0.01f}},
+    };
+    seed = 100;
+    for (const auto& [label, v] : vignettes) {
+        add(std::string("vignette ") + label, plane, seed++, 4, false,
+            [v](const ImageView& view) { return ostrel::vignette(view, v); });
+    }
+    add("vignette burn placed", plane, seed++, 4, false, [](const ImageView& view) {
+        return ostrel::vignette(view, {-1.5f, 0.7f, 0.6f}, ostrel::Placement{11, 23, 64, 96});
+    });
     return cases;
 }
 

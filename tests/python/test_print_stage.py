@@ -276,7 +276,7 @@ def test_same_bits_for_any_thread_count_and_instruction_set(run_python, tmp_path
 
 
 def test_module_surface():
-    assert _darkroom.__all__ == ["print_stage", "tone_print"]
+    assert _darkroom.__all__ == ["print_stage", "tone_print", "vignette"]
     assert _darkroom.__name__ == "ostrel._darkroom" and print_stage.__module__ == "ostrel._darkroom"
     assert str(inspect.signature(print_stage)) == (
         "(img, detailed=None, black=0.0, toe_end=0.0, toe_gain=1.0, shoulder_start=1.0, shoulder_gain=1.0, white=1.0, "

@@ -27,8 +27,9 @@ def ramp() -> np.ndarray:
 
 @pytest.mark.parametrize("preset", list(PRESETS))
 def test_a_grey_ramp_prints_monotonic_with_white_as_paper_white(preset):
-    # A toned preset's grey print: toning keeps its tones (tests/python/tool/test_toning.py).
-    recipe = get_preset(preset).recipe.updated({**NO_DETAIL, "toning": {"toner": "none"}})
+    # A toned preset's grey print: toning keeps its tones (tests/python/tool/test_toning.py); edge
+    # burning, a spatial effect, is left out (tests/python/tool/test_vignette_prints.py).
+    recipe = get_preset(preset).recipe.updated({**NO_DETAIL, "toning": {"toner": "none"}, "vignette": {"stops": 0}})
     plane = render(ramp(), recipe)
     eight, sixteen = quantize(plane, 8).ravel().astype(int), quantize(plane, 16).ravel().astype(int)
     assert np.all(np.diff(sixteen) >= 0)
@@ -210,7 +211,7 @@ def test_presets_keep_their_promises(preset, claim, holds):
 def test_a_neutral_patch_keeps_its_tone_under_every_preset():
     """Filters are metered and mixers sum to one: greys move only by the zones."""
     for name in PRESETS:
-        flat = get_preset(name).recipe.updated({"zones": {}})
+        flat = get_preset(name).recipe.updated({"zones": {}, "vignette": {"stops": 0}})  # burning moves the edges
         rgb = srgb_decode(np.full((4, 4, 3), 160, np.uint8)).astype(np.float32)
         printed = srgb_decode(quantize(render(rgb, flat), 16))[2, 2]
         tone = float(np.dot(printed, [0.2126, 0.7152, 0.0722])) if printed.size == 3 else float(printed)
