@@ -3,7 +3,7 @@
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["print_stage", "print_encode"]
+__all__ = ["print_stage", "print_encode", "tone_print", "vignette"]
 
 _Float32Array = npt.NDArray[np.float32]
 
@@ -32,3 +32,28 @@ def print_encode(
     room: float = 1.0,
 ) -> _Float32Array:
     """The print stage followed by the sRGB encoding, in one pass."""
+
+def tone_print(
+    img: _Float32Array,
+    shadow_red: float = 1.0,
+    shadow_green: float = 1.0,
+    shadow_blue: float = 1.0,
+    highlight_red: float = 1.0,
+    highlight_green: float = 1.0,
+    highlight_blue: float = 1.0,
+    blend: float = 1.0,
+    strength: float = 0.0,
+) -> _Float32Array:
+    """Tone a grey print: one channel of print tone to linear RGB of the same luminance."""
+
+def vignette(
+    img: _Float32Array,
+    stops: float = 0.0,
+    midpoint: float = 0.75,
+    feather: float = 0.5,
+    top: int = 0,
+    left: int = 0,
+    full_height: int = 0,
+    full_width: int = 0,
+) -> _Float32Array:
+    """Burn or dodge the edges: luminance times 2^(stops * e) by distance from the centre."""

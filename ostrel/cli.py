@@ -288,10 +288,10 @@ def _recipe(args: argparse.Namespace, out: IO[str]) -> int:
         from ostrel.stamp import read_recipe
 
         recipe = read_recipe(args.from_print)
-        out.write(recipe.to_toml(f"read from {args.from_print}"))
+        out.write(recipe.to_toml(f"read from {args.from_print}", full=True))
         return EXIT_OK
     recipe = effective_recipe(args)
-    out.write(recipe.to_toml(f"preset {args.preset}" if args.preset else None))
+    out.write(recipe.to_toml(f"preset {args.preset}" if args.preset else None, full=True))
     return EXIT_OK
 
 

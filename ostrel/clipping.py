@@ -52,6 +52,11 @@ class Clipping:
 
 
 def _shares(plane: npt.NDArray[np.float32], low: float, high: float) -> tuple[float, float]:
+    if plane.ndim == 3 and plane.shape[2] > 1:  # a toned print: pixels clipped in every channel
+        size = max(1, plane.shape[0] * plane.shape[1])
+        white = np.count_nonzero((plane >= np.float32(high)).all(axis=2))
+        black = np.count_nonzero((plane <= np.float32(low)).all(axis=2))
+        return 100.0 * white / size, 100.0 * black / size
     size = max(1, plane.size)
     white = np.count_nonzero(plane >= np.float32(high))
     black = np.count_nonzero(plane <= np.float32(low))

@@ -1,7 +1,8 @@
 """Named starting points for a print, each with a one-line description.
 
-A preset sets the luminance step, the zones and the local contrast; it never
-touches the output settings. `neutral` is the default recipe itself.
+A preset sets the luminance step, the zones, the local contrast, the edge
+burning and the toning; it never touches the output settings. `neutral` is the default recipe
+itself.
 """
 
 from __future__ import annotations
@@ -81,6 +82,28 @@ PRESETS: Final[Mapping[str, Preset]] = {
             "soft",
             "A quiet, matte print: lifted shadows, held-back highlights, little local contrast.",
             {"zones": {"1": 0.4, "2": 0.3, "3": 0.1, "8": -0.2, "9": -0.3}, "local_contrast": {"strength": 0.2}},
+        ),
+        Preset(
+            "selenium",
+            "Selenium-toned print: deep shadows cooled to purple-brown, highlights left neutral, the grey print's "
+            "tones kept.",
+            {"zones": {"1": -0.2, "2": -0.2, "3": -0.1, "7": 0.05, "8": 0.1}, "toning": {"toner": "selenium"}},
+        ),
+        Preset(
+            "sepia",
+            "Warm sepia print: yellow-brown from the shadows to the highlights, paper white kept white, the grey "
+            "print's tones kept.",
+            {"zones": {"2": -0.1, "3": -0.05, "7": 0.1, "8": 0.15}, "toning": {"toner": "sepia", "strength": 0.85}},
+        ),
+        Preset(
+            "sepia-burnt",
+            "Warm sepia print with the edges burnt in: the corners a stop darker, the middle half of the print "
+            "untouched.",
+            {
+                "zones": {"2": -0.1, "3": -0.05, "7": 0.1, "8": 0.15},
+                "vignette": {"stops": -1.0, "midpoint": 0.75, "feather": 0.5},
+                "toning": {"toner": "sepia", "strength": 0.85},
+            },
         ),
     )
 }

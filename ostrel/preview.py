@@ -10,6 +10,7 @@ from __future__ import annotations
 import math
 import os
 from collections.abc import Sequence
+from dataclasses import replace
 from pathlib import Path
 from typing import Any, Final
 
@@ -21,9 +22,9 @@ from ostrel.errors import PrintWriteError
 from ostrel.guard import refuse_inputs
 from ostrel.presets import Preset
 from ostrel.reading import read_photo
-from ostrel.recipe import ROMAN, Recipe
+from ostrel.recipe import ROMAN, Recipe, Toning
 from ostrel.rendering import quantize, render_photo
-from ostrel.writing import atomic_destination, grey_image
+from ostrel.writing import atomic_destination
 
 _LABEL_DPI: Final = 110
 _GAP: Final = 12
@@ -80,8 +81,11 @@ def contact_sheet(
     for preset in presets:
         recipe = (base or Recipe()).updated(preset.settings, f"preset {preset.name}")
         plane = render_photo(photo, recipe)[0]
-        tile = grey_image(quantize(plane, 8))
-        tiles.append(_labelled(vips, tile.copy(interpretation="b-w"), preset.name, tile_size))
+        codes = quantize(plane, 8)
+        # Grey tiles as RGB, so that toned ones sit beside them.
+        rgb = codes if codes.ndim == 3 else np.repeat(codes[:, :, None], 3, axis=2)
+        tile = vips.Image.new_from_array(np.ascontiguousarray(rgb), interpretation="srgb")
+        tiles.append(_labelled(vips, tile, preset.name, tile_size))
     columns = math.ceil(math.sqrt(len(tiles)))
     sheet = vips.Image.arrayjoin(tiles, across=columns, shim=_GAP, background=[24], halign="centre")
     sheet = sheet.embed(_GAP, _GAP, sheet.width + 2 * _GAP, sheet.height + 2 * _GAP, background=[24])
@@ -140,7 +144,8 @@ def zone_map(
     recipe = recipe or Recipe()
     refuse_inputs(output, [path])
     photo = read_photo(path, max_size=max_size)
-    plane = render_photo(photo, recipe)[0]
+    # The zones are the grey print's: a toner colours its tones without moving them.
+    plane = render_photo(photo, replace(recipe, toning=Toning()))[0]
     codes = quantize(plane, 8)
     zones = print_zones(plane)[:, :, 0]
     greys = np.asarray(ZONE_GREYS, np.uint8)

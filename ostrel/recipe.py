@@ -34,6 +34,7 @@ from ostrel.settings import (
     FILTER_ALIASES,
     FILTERS,
     FORMATS,
+    OPTIONAL_SECTIONS,
     SECTIONS,
     STANDARDS,
     ZONES,
@@ -59,6 +60,8 @@ __all__ = [
     "Output",
     "PrintCurve",
     "Recipe",
+    "Toning",
+    "Vignette",
     "load_recipe",
 ]
 
@@ -126,6 +129,28 @@ class Exposure:
 
 
 @dataclass(frozen=True)
+class Vignette:
+    """Edges burnt (negative stops) or dodged towards the corners, relative to the image's size."""
+
+    stops: float = 0.0
+    midpoint: float = 0.75
+    feather: float = 0.5
+
+    def __post_init__(self) -> None:
+        _checked(self, "vignette")
+
+    @property
+    def enabled(self) -> bool:
+        return self.stops != 0
+
+    def describe(self) -> str:
+        if not self.enabled:
+            return "no edge burning"
+        verb = "burnt" if self.stops < 0 else "dodged"
+        return f"edges {verb} {abs(self.stops):g} stops, midpoint {self.midpoint:g}, feather {self.feather:g}"
+
+
+@dataclass(frozen=True)
 class LocalContrast:
     """The detail a guided filter of this radius and eps removes, added back times `strength`.
 
@@ -190,6 +215,32 @@ class PrintCurve:
 
 
 @dataclass(frozen=True)
+class Toning:
+    """A chemical toner's look on the grey print: colour at the same luminance (`ostrel.toning`)."""
+
+    toner: str = "none"
+    strength: float = 1.0
+    highlight_hue: float = 45.0
+    shadow_hue: float = 220.0
+    balance: float = 0.0
+
+    def __post_init__(self) -> None:
+        _checked(self, "toning")
+
+    @property
+    def enabled(self) -> bool:
+        """Whether the print is RGB (any toner, even at strength 0) rather than one grey channel."""
+        return self.toner != "none"
+
+    def describe(self) -> str:
+        if not self.enabled:
+            return "untoned"
+        name = f"split toned {self.highlight_hue:g}/{self.shadow_hue:g}" if self.toner == "split" else self.toner
+        balance = f", balance {self.balance:+g}" if self.balance else ""
+        return f"{name} toned, strength {self.strength:g}{balance}"
+
+
+@dataclass(frozen=True)
 class Output:
     """How the print is written: format, sample depth, TIFF compression, JPEG quality."""
 
@@ -222,8 +273,10 @@ class Output:
 
 _SECTION_TYPES: Final[Mapping[str, type]] = {
     "exposure": Exposure,
+    "vignette": Vignette,
     "local_contrast": LocalContrast,
     "print": PrintCurve,
+    "toning": Toning,
     "output": Output,
 }
 _ATTRIBUTES: Final = {"print": "print_curve"}
@@ -255,6 +308,8 @@ class Recipe:
     local_contrast: LocalContrast = field(default_factory=LocalContrast)
     print_curve: PrintCurve = field(default_factory=PrintCurve)
     output: Output = field(default_factory=Output)
+    toning: Toning = field(default_factory=Toning)
+    vignette: Vignette = field(default_factory=Vignette)
 
     def __post_init__(self) -> None:
         if not isinstance(self.luminance, (FilterStep, MixerStep)):
@@ -270,7 +325,16 @@ class Recipe:
         # batches on a cluster send recipes to their workers.
         return (
             Recipe,
-            (self.luminance, self.exposure, dict(self.zones), self.local_contrast, self.print_curve, self.output),
+            (
+                self.luminance,
+                self.exposure,
+                dict(self.zones),
+                self.local_contrast,
+                self.print_curve,
+                self.output,
+                self.toning,
+                self.vignette,
+            ),
         )
 
     # -- layers ---------------------------------------------------------------
@@ -334,11 +398,23 @@ class Recipe:
             tables[section] = {item.name: getattr(value, item.name) for item in fields(value)}
         return tables
 
-    def to_toml(self, comment: str | None = None) -> str:
-        """The whole recipe as commented TOML, headed by a line that marks it as ours."""
+    def to_toml(self, comment: str | None = None, *, full: bool = False) -> str:
+        """The recipe as commented TOML, headed by a line that marks it as ours.
+
+        A control that is off by default (edge burning, toning) is left out while every one
+        of its settings is at its default, so the stamp of a recipe that does
+        not use it is the same text as before the control existed; `full`
+        writes every section (`ostrel recipe` shows them all).
+        """
         header = RECIPE_HEADER + (f" ({comment})" if comment else "")
         lines = [header]
         for section, table in self.to_dict().items():
+            if (
+                not full
+                and section in OPTIONAL_SECTIONS
+                and all(value == BY_KEY[f"{section}.{name}"].default for name, value in table.items())
+            ):
+                continue
             lines.append("")
             if section == "zones":
                 lines.append(_commented("[zones]", BY_KEY["zones"]))
@@ -367,7 +443,9 @@ class Recipe:
         zones = ", ".join(f"{ROMAN[z]} {s:+g}" for z, s in self.zones.items()) or "none"
         return (
             f"{self.luminance.describe()}; {self.exposure.describe()}; zones {zones}; "
-            f"{self.local_contrast.describe()}; {self.print_curve.describe()}"
+            + (f"{self.vignette.describe()}; " if self.vignette.enabled else "")
+            + f"{self.local_contrast.describe()}; {self.print_curve.describe()}"
+            + (f"; {self.toning.describe()}" if self.toning.enabled else "")
         )
 
 

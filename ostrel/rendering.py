@@ -14,7 +14,8 @@ from ostrel.arrays import rgb_for_kernels
 from ostrel.exposure import photo_exposure, sample_stride
 from ostrel.paper import PaperParams, paper_params, print_stage
 from ostrel.reading import Photo
-from ostrel.recipe import FilterStep, MixerStep, Recipe
+from ostrel.recipe import FilterStep, MixerStep, Recipe, Vignette
+from ostrel.toning import tone_print
 
 FloatImage = npt.NDArray[np.float32]
 
@@ -82,15 +83,45 @@ def meter_sample(rgb: FloatImage, step: FilterStep | MixerStep) -> FloatImage:
     return luminance(np.ascontiguousarray(rgb[::stride, ::stride]), step)
 
 
-def tone(lum: FloatImage, recipe: Recipe, development: Development, *, encode: bool = False) -> FloatImage:
-    """Exposure, zones, local contrast and the paper on linear luminance: display-linear print tone.
+# Where a plane lies in the whole image: top, left, full height, full width.
+Placement = tuple[int, int, int, int]
+
+
+def burnt(lum: FloatImage, vignette: Vignette, placement: Placement | None = None) -> FloatImage:
+    """Scene-linear luminance with the edges burnt or dodged (`ostrel._darkroom.vignette`); `lum` when off.
+
+    `placement` puts a block of a larger image where it lies (top, left,
+    full height, full width), so the block gets the whole image's bits.
+    """
+    if not vignette.enabled:
+        return lum
+    from ostrel import _darkroom
+
+    top, left, height, width = placement or (0, 0, int(lum.shape[0]), int(lum.shape[1]))
+    result: FloatImage = _darkroom.vignette(
+        lum, vignette.stops, vignette.midpoint, vignette.feather, top, left, height, width
+    )
+    return result
+
+
+def tone(
+    lum: FloatImage,
+    recipe: Recipe,
+    development: Development,
+    placement: Placement | None = None,
+    *,
+    encode: bool = False,
+) -> FloatImage:
+    """Exposure, zones, edge burning, local contrast and the paper on linear luminance: display-linear print tone.
 
     `lum` is consumed (exposed in place). With the clip curve the result is
     still scene-linear and unclamped; the writer clips it when it quantises.
+    `placement` is where `lum` lies in the whole photo (for a region of it).
     With `encode` the result is sRGB-encoded (the paper and the encoding in
     one pass).
     """
     base = oc.zone_system(exposed(lum, development.exposure), oc.ZoneParams(dict(recipe.zones)))
+    base = burnt(base, recipe.vignette, placement)
     contrast = recipe.local_contrast
     detailed = None
     if contrast.enabled and development.radius > 0:
@@ -111,12 +142,13 @@ def render(
     scene_referred: bool = False,
     baseline: float | None = None,
 ) -> FloatImage:
-    """The print of `rgb`: a display-referred (sRGB-encoded) (H, W, 1) float32 plane.
+    """The print of `rgb`: a display-referred (sRGB-encoded) (H, W, 1) float32 plane, (H, W, 3) when toned.
 
     `rgb` is scene-linear (H, W, 3) float32 pixels, or a decoded `Photo`
     (which brings its own scale and camera RAW facts). The steps run in
-    order: luminance, exposure, Zone System, local contrast (left out when
-    its strength is 0), the paper curve, sRGB encoding. `exposure` (stops)
+    order: luminance, exposure, Zone System, edge burning (when the recipe
+    burns), local contrast (left out when its strength is 0), the paper
+    curve, toning (when the recipe tones), sRGB encoding. `exposure` (stops)
     overrides the recipe's metering; otherwise the photo is metered as
     `ostrel.exposure` describes (`scene_referred` for camera RAW data, with
     its DNG `baseline` exposure when it has one).
@@ -151,6 +183,8 @@ def render_planes(
     development = develop(recipe, int(rgb.shape[0]), int(rgb.shape[1]), exposure=exposure, scale=scale)
     lum = luminance(rgb, recipe.luminance)
     photo = lum.copy() if development.exposure else lum
+    if recipe.toning.enabled:
+        return oc.encode_srgb(tone_print(tone(lum, recipe, development), recipe.toning)), photo
     return tone(lum, recipe, development, encode=True), photo
 
 
@@ -170,13 +204,19 @@ _QUANTIZE_ROWS: Final = 64
 
 
 def quantize(plane: FloatImage, bits: int) -> npt.NDArray[np.uint8] | npt.NDArray[np.uint16]:
-    """Display values (H, W[, 1]) clipped to [0, 1] and rounded to the nearest 8- or 16-bit code, as (H, W).
+    """Display values (H, W[, 1]) clipped to [0, 1] and rounded to the nearest 8- or 16-bit code, as (H, W);
+    an (H, W, 3) print as (H, W, 3) codes.
 
     The product with the top code is exact in double precision (24 + 16
     significant bits), so the rounding is to the nearest code of the exact
     value, ties to even. NaN becomes 0 (black), +inf the top code.
     """
     height, width = plane.shape[0], plane.shape[1] if plane.ndim > 1 else 1
+    channels = plane.shape[2] if plane.ndim > 2 else 1
+    if channels != 1:
+        # The samples of a row side by side: the same rounding, then the pixels' shape back.
+        flat = quantize(np.ascontiguousarray(plane).reshape(height, width * channels), bits)
+        return flat.reshape(height, width, channels)
     values = plane.reshape(height, width)
     codes: npt.NDArray[np.uint8] | npt.NDArray[np.uint16] = np.empty(
         (height, width), np.uint8 if bits == 8 else np.uint16

@@ -380,6 +380,8 @@ CURVES: Final = ("paper", "clip")
 FORMATS: Final = ("tiff", "png", "jpeg")
 FORMAT_ALIASES: Final = {"tif": "tiff", "jpg": "jpeg"}
 COMPRESSIONS: Final = ("none", "deflate", "lzw")
+TONERS: Final = ("none", "sepia", "selenium", "gold", "platinum", "cyanotype", "split")
+TONER_ALIASES: Final = {"palladium": "platinum", "pt/pd": "platinum", "off": "none"}
 
 DEFAULT_ZONES: Final[Mapping[int, float]] = {2: -0.15, 3: -0.1, 7: 0.05, 8: 0.1}
 
@@ -432,6 +434,28 @@ SETTINGS: Final[tuple[Setting, ...]] = (
         "Zone System offsets: zone (0..10, Zone V = 18 % grey) = stops",
         flag="--zones",
         metavar="Z=STOPS,...",
+    ),
+    Setting(
+        "vignette.stops",
+        Number(-4.0, 4.0, step=0.05),
+        0.0,
+        "edge burning (negative) or dodging (positive) at the corners, in the scene before the paper (0 leaves it out)",
+        unit="stops",
+        flag="--vignette",
+    ),
+    Setting(
+        "vignette.midpoint",
+        Number(0.0, 2.0),
+        0.75,
+        "where the burn is half done, as a share of the way from the centre to a corner",
+        flag="--vignette-midpoint",
+    ),
+    Setting(
+        "vignette.feather",
+        Number(0.0, 2.0, above=True),
+        0.5,
+        "width of the burn's transition, as the same share (small: a hard edge)",
+        flag="--vignette-feather",
     ),
     Setting(
         "local_contrast.radius",
@@ -494,6 +518,44 @@ SETTINGS: Final[tuple[Setting, ...]] = (
         flag="--toe",
     ),
     Setting(
+        "toning.toner",
+        Choice(TONERS, TONER_ALIASES),
+        "none",
+        "chemical toner look for an RGB print of the same luminance (split: the two hues below; none: a grey print)",
+        flag="--toner",
+        metavar="NAME",
+    ),
+    Setting(
+        "toning.strength",
+        Number(0.0, 1.0),
+        1.0,
+        "how far the toner goes (0 prints R = G = B)",
+        flag="--tone-strength",
+    ),
+    Setting(
+        "toning.highlight_hue",
+        Number(0.0, 360.0, step=1.0),
+        45.0,
+        "split toning: hue of the highlights (0 red, 60 yellow, 120 green, 240 blue)",
+        unit="degrees",
+        flag="--highlight-hue",
+    ),
+    Setting(
+        "toning.shadow_hue",
+        Number(0.0, 360.0, step=1.0),
+        220.0,
+        "split toning: hue of the shadows",
+        unit="degrees",
+        flag="--shadow-hue",
+    ),
+    Setting(
+        "toning.balance",
+        Number(-1.0, 1.0),
+        0.0,
+        "where the shadow tint gives way to the highlight tint: +1 two stops higher, -1 two stops lower",
+        flag="--tone-balance",
+    ),
+    Setting(
         "output.format",
         Choice(FORMATS, FORMAT_ALIASES),
         "tiff",
@@ -516,6 +578,10 @@ SETTINGS: Final[tuple[Setting, ...]] = (
 BY_KEY: Final[Mapping[str, Setting]] = {setting.key: setting for setting in SETTINGS}
 SECTIONS: Final[tuple[str, ...]] = tuple(dict.fromkeys(setting.section for setting in SETTINGS))
 LOOK_SECTIONS: Final = tuple(section for section in SECTIONS if section != "output")
+# The controls that are off by default: a recipe's TOML leaves such a section
+# out while all of it is at its defaults, so prints of a recipe that does not
+# use them carry the same stamp as before they existed.
+OPTIONAL_SECTIONS: Final = ("vignette", "toning")
 
 
 def setting(key: str) -> Setting:

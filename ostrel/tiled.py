@@ -41,9 +41,10 @@ from ostrel import _deps
 from ostrel.exposure import photo_exposure, sample_stride
 from ostrel.paper import PaperParams, print_stage
 from ostrel.reading import Metadata, RegionReader
-from ostrel.recipe import FilterStep, LocalContrast, MixerStep, Recipe
-from ostrel.rendering import Development, develop, exposed, luminance, quantize
-from ostrel.writing import atomic_destination, print_xmp, sgrey_profile
+from ostrel.recipe import FilterStep, LocalContrast, MixerStep, Recipe, Toning, Vignette
+from ostrel.rendering import Development, burnt, develop, exposed, luminance, quantize
+from ostrel.toning import tone_print
+from ostrel.writing import atomic_destination, print_xmp, sgrey_profile, srgb_profile
 
 FloatImage = npt.NDArray[np.float32]
 
@@ -113,10 +114,22 @@ def _kernel_ready(block: FloatImage) -> FloatImage:
 
 
 def _tone_block(
-    block: FloatImage, step: FilterStep | MixerStep, exposure: float, zones: dict[int, float]
+    block: FloatImage,
+    *,
+    step: FilterStep | MixerStep,
+    exposure: float,
+    zones: dict[int, float],
+    vignette: Vignette,
+    block_info: Any = None,
 ) -> FloatImage:
     lum = exposed(luminance(_kernel_ready(block), step), exposure)
-    return oc.zone_system(lum, oc.ZoneParams(zones))
+    toned = oc.zone_system(lum, oc.ZoneParams(zones))
+    if not vignette.enabled or block_info is None:
+        return burnt(toned, vignette)
+    # The edges are burnt by the block's place in the whole image (dask's block_info).
+    (top, _), (left, _), _ = block_info[0]["array-location"]
+    height, width, _ = block_info[0]["shape"]
+    return burnt(toned, vignette, (int(top), int(left), int(height), int(width)))
 
 
 def _contrast_block(block: FloatImage, radius: int, eps: float, strength: float) -> FloatImage:
@@ -161,11 +174,15 @@ def develop_dask(
 
 
 def tone_dask(rgb: Any, recipe: Recipe, development: Development) -> Any:
-    """Luminance step, exposure and Zone System curve, per block: (H, W, 3) to (H, W, 1)."""
+    """Luminance step, exposure, Zone System curve and edge burning, per block: (H, W, 3) to (H, W, 1)."""
     if len(rgb.chunks[2]) != 1:
         rgb = rgb.rechunk({2: -1})
     tone = functools.partial(
-        _tone_block, step=recipe.luminance, exposure=development.exposure, zones=dict(recipe.zones)
+        _tone_block,
+        step=recipe.luminance,
+        exposure=development.exposure,
+        zones=dict(recipe.zones),
+        vignette=recipe.vignette,
     )
     return rgb.map_blocks(tone, chunks=(*rgb.chunks[:2], (1,)), dtype=np.float32, meta=_meta(1))
 
@@ -197,17 +214,29 @@ def paper_dask(base: Any, detailed: Any, params: PaperParams | None) -> Any:
     return base.map_blocks(_paper_block, detailed, params, dtype=np.float32, meta=_meta(1))
 
 
+def _toning_block(block: FloatImage, toning: Toning) -> FloatImage:
+    return tone_print(_kernel_ready(block), toning)
+
+
+def toning_dask(plane: Any, toning: Toning) -> Any:
+    """Toning, per block: (H, W, 1) print tone to (H, W, 3) linear RGB; the plane itself when untoned."""
+    if not toning.enabled:
+        return plane
+    return plane.map_blocks(_toning_block, toning, chunks=(*plane.chunks[:2], (3,)), dtype=np.float32, meta=_meta(3))
+
+
 def encode_dask(plane: Any) -> Any:
     """sRGB encoding, per block."""
     return plane.map_blocks(_encode_block, dtype=np.float32, meta=_meta(plane.shape[2]))
 
 
 def render_dask(rgb: Any, recipe: Recipe, development: Development | None = None) -> Any:
-    """The whole pipeline on a dask array of scene-linear RGB: the print, display-referred (H, W, 1)."""
+    """The whole pipeline on a dask array of scene-linear RGB: the print, display-referred (H, W, 1)
+    (toned: (H, W, 3))."""
     development = development or develop_dask(rgb, recipe)
     base = tone_dask(rgb, recipe, development)
     detailed = local_contrast_dask(base, recipe.local_contrast, development.radius)
-    return encode_dask(paper_dask(base, detailed, development.paper))
+    return encode_dask(toning_dask(paper_dask(base, detailed, development.paper), recipe.toning))
 
 
 class _Bands:
@@ -242,7 +271,8 @@ class _Bands:
 def _band_tiles(
     rgb: Any, recipe: Recipe, development: Development, tile: int
 ) -> Iterator[npt.NDArray[np.uint8] | npt.NDArray[np.uint16]]:
-    """The print's tiles in row-major order, each (tile, tile), edge tiles padded with black."""
+    """The print's tiles in row-major order, each (tile, tile) (toned: (tile, tile, 3)), edge tiles
+    padded with black."""
     height, width = int(rgb.shape[0]), int(rgb.shape[1])
     toned = tone_dask(rgb.rechunk({0: tile}), recipe, development)
     bands = _Bands(toned, height)
@@ -260,11 +290,15 @@ def _band_tiles(
             detailed = np.ascontiguousarray(
                 _contrast_block(window, radius, contrast.eps, contrast.strength)[start - top : stop - top]
             )
-        codes = quantize(_paper_block(base, detailed, development.paper, encode=True), bits)
+        if recipe.toning.enabled:
+            printed = tone_print(_paper_block(base, detailed, development.paper), recipe.toning)
+            codes = quantize(oc.encode_srgb(printed), bits)
+        else:
+            codes = quantize(_paper_block(base, detailed, development.paper, encode=True), bits)
         for left in range(0, width, tile):
             piece = codes[:, left : left + tile]
-            if piece.shape != (tile, tile):
-                padded = np.zeros((tile, tile), codes.dtype)
+            if piece.shape[:2] != (tile, tile):
+                padded = np.zeros((tile, tile, *codes.shape[2:]), codes.dtype)
                 padded[: piece.shape[0], : piece.shape[1]] = piece
                 piece = padded
             yield piece
@@ -337,18 +371,20 @@ def write_tiled_print(
     if xmp:
         extratags.append((700, "B", len(xmp), xmp, True))
     dpi = metadata.dpi if metadata is not None else None
+    toned = recipe.toning.enabled
     with atomic_destination(destination) as temporary:
         tifffile.imwrite(
             temporary,
             data=_ahead(_band_tiles(rgb, recipe, development, tile), depth=-(-width // tile)),
-            shape=(height, width),
+            shape=(height, width, 3) if toned else (height, width),
             dtype=np.uint8 if output.bits == 8 else np.uint16,
             tile=(tile, tile),
             bigtiff=True,
-            photometric="minisblack",
+            photometric="rgb" if toned else "minisblack",
+            planarconfig="contig" if toned else None,
             compression=_COMPRESSION[output.compression],
             predictor=output.compression != "none",
-            iccprofile=sgrey_profile(),
+            iccprofile=srgb_profile() if toned else sgrey_profile(),
             description=recipe_text,
             metadata=None,
             extratags=extratags,

@@ -1,9 +1,11 @@
-"""Writing a print: quantised grey samples, metadata, and an atomic file write.
+"""Writing a print: quantised grey (or toned RGB) samples, metadata, and an atomic file write.
 
 The print is a single-channel image: the display-referred plane clipped to
 [0, 1] and rounded to 8 or 16 bits. It carries a grey ICC profile whose curve
 is the sRGB encoding (libvips's built-in ``sgrey``), the photo's EXIF (with
 orientation normal and no thumbnail) and XMP, and the recipe that made it.
+A toned print is a three-channel (H, W, 3) plane, written the same way as
+RGB samples with libvips's built-in sRGB profile.
 
 Writes are atomic: the file is written under a temporary name in the output
 folder, flushed to disk and renamed over the destination, so at any moment
@@ -56,6 +58,12 @@ def sgrey_profile() -> bytes:
     return bytes(_deps.pyvips().Image.profile_load("sgrey"))
 
 
+@functools.cache
+def srgb_profile() -> bytes:
+    """libvips's sRGB ICC profile, for toned prints."""
+    return bytes(_deps.pyvips().Image.profile_load("srgb"))
+
+
 @contextlib.contextmanager
 def atomic_destination(destination: Path) -> Iterator[Path]:
     """Yields a temporary path to write; on success it replaces `destination`.
@@ -93,6 +101,20 @@ def grey_image(codes: npt.NDArray[np.uint8] | npt.NDArray[np.uint16]) -> Any:
     image = vips.Image.new_from_array(np.ascontiguousarray(plane), interpretation=interpretation).copy()
     image.set_type(vips.GValue.blob_type, "icc-profile-data", sgrey_profile())
     return image
+
+
+def rgb_image(codes: npt.NDArray[np.uint8] | npt.NDArray[np.uint16]) -> Any:
+    """A three-band libvips image over (H, W, 3) samples, tagged as sRGB."""
+    vips = _deps.pyvips()
+    interpretation = "rgb16" if codes.dtype == np.uint16 else "srgb"
+    image = vips.Image.new_from_array(np.ascontiguousarray(codes), interpretation=interpretation).copy()
+    image.set_type(vips.GValue.blob_type, "icc-profile-data", srgb_profile())
+    return image
+
+
+def print_picture(codes: npt.NDArray[np.uint8] | npt.NDArray[np.uint16]) -> Any:
+    """The libvips image of quantised print samples: grey for (H, W[, 1]), sRGB for (H, W, 3)."""
+    return rgb_image(codes) if codes.ndim == 3 and codes.shape[2] == 3 else grey_image(codes)
 
 
 def carries_exif_block(fmt: str, metadata: Metadata) -> bool:
@@ -155,9 +177,9 @@ def encode(image: Any, output: Output, recipe_text: str | None) -> bytes:
 
 
 def print_image(plane: npt.NDArray[np.float32], output: Output, metadata: Metadata | None) -> Any:
-    """The libvips image of a print: quantised, grey-profiled, with the photo's metadata."""
+    """The libvips image of a print: quantised, grey- (or, toned, sRGB-) profiled, with the photo's metadata."""
     codes = quantize(plane, 8 if output.format == "jpeg" else output.bits)
-    return _with_metadata(grey_image(codes), output.format, metadata)
+    return _with_metadata(print_picture(codes), output.format, metadata)
 
 
 def print_bytes(
@@ -167,7 +189,7 @@ def print_bytes(
     metadata: Metadata | None = None,
     recipe_text: str | None = None,
 ) -> bytes:
-    """The print file of the display-referred (H, W, 1) `plane`, as bytes."""
+    """The print file of the display-referred (H, W, 1) `plane` (toned: (H, W, 3)), as bytes."""
     output = output or Output()
     vips = _deps.pyvips()
     try:
@@ -207,7 +229,7 @@ def write_print(
     metadata: Metadata | None = None,
     recipe_text: str | None = None,
 ) -> Path | None:
-    """Writes the display-referred (H, W, 1) `plane` as a print at `path`, atomically.
+    """Writes the display-referred (H, W, 1) `plane` (toned: (H, W, 3)) as a print at `path`, atomically.
 
     `metadata` is the photo's, carried over; `recipe_text` is stamped into
     the file. Returns the path written. `path` may instead be a binary file

@@ -4,16 +4,38 @@
 
 docs/before_after.png: the photo beside its print through the `red` preset;
 docs/contact_sheet.jpg: `ostrel sheet` through every preset; docs/zone_map.png:
-`ostrel zones` under the default recipe.
+`ostrel zones` under the default recipe; docs/toning.jpg: every toner at
+strength 1; docs/edge_burning.jpg: no burning, a stop of burning, `sepia-burnt`.
 """
 
 from __future__ import annotations
 
 import pathlib
+from collections.abc import Mapping, Sequence
+from typing import Any
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 PHOTO = ROOT / "examples" / "data" / "astronaut.png"
 DOCS = ROOT / "docs"
+
+
+def labelled_row(photo: Any, looks: Sequence[tuple[str, Mapping[str, Any]]], path: pathlib.Path, across: int) -> None:
+    """The photo printed with each look (a recipe layer), labelled, in a grid of RGB tiles."""
+    import numpy as np
+    import pyvips
+
+    from ostrel.recipe import Recipe
+    from ostrel.rendering import quantize, render_photo
+
+    tiles = []
+    for label, layer in looks:
+        codes = quantize(render_photo(photo, Recipe().updated(layer))[0], 8)
+        rgb = codes if codes.ndim == 3 else np.repeat(codes[:, :, None], 3, axis=2)
+        image = pyvips.Image.new_from_array(np.ascontiguousarray(rgb), interpretation="srgb")
+        text = pyvips.Image.text(label, dpi=110, font="sans")
+        strip = text.embed((image.width - text.width) // 2, 4, image.width, text.height + 10, background=[0])
+        tiles.append(image.join(strip.bandjoin([strip, strip]).cast("uchar"), "vertical", background=[0, 0, 0]))
+    pyvips.Image.arrayjoin(tiles, across=across, shim=6, background=[24]).jpegsave(str(path), Q=88, strip=True)
 
 
 def main() -> None:
@@ -31,6 +53,16 @@ def main() -> None:
     original.join(grey.colourspace("srgb"), "horizontal").write_to_file(str(DOCS / "before_after.png"))
     contact_sheet(PHOTO, DOCS / "contact_sheet.jpg", list(PRESETS.values()), tile_size=240)
     zone_map(PHOTO, DOCS / "zone_map.png", max_size=512)
+    toners = ["sepia", "selenium", "gold", "platinum", "cyanotype", "split"]
+    small = read_photo(PHOTO, max_size=300)
+    looks = [("split 45/220" if t == "split" else t, {"toning": {"toner": t}}) for t in toners]
+    labelled_row(small, looks, DOCS / "toning.jpg", across=3)
+    burns = [
+        ("no burning", {}),
+        ("burnt 1 stop", {"vignette": {"stops": -1.0}}),
+        ("sepia-burnt", get_preset("sepia-burnt").settings),
+    ]
+    labelled_row(read_photo(PHOTO, max_size=360), burns, DOCS / "edge_burning.jpg", across=3)
 
 
 if __name__ == "__main__":

@@ -135,7 +135,7 @@ def create_app(  # noqa: PLR0915 - one small handler per route, over the same se
 
     async def get_toml(request: Request) -> Response:
         return PlainTextResponse(
-            session.recipe.to_toml("saved from the studio"),
+            session.recipe.to_toml("saved from the studio", full=True),
             media_type="application/toml",
             headers={"Content-Disposition": 'attachment; filename="recipe.toml"'},
         )

@@ -19,7 +19,7 @@ import json
 import threading
 from collections import OrderedDict
 from collections.abc import Callable
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import Any, Final, Literal, cast
 
 import numpy as np
@@ -30,11 +30,12 @@ from ostrel import _deps
 from ostrel.exposure import photo_exposure
 from ostrel.preview import ZONE_GREYS, print_zones
 from ostrel.reading import Photo
-from ostrel.recipe import Recipe
+from ostrel.recipe import Recipe, Toning
 from ostrel.rendering import develop, luminance, meter_sample, quantize, render_photo, tone
 from ostrel.studio import StudioError
 from ostrel.studio.session import Session
-from ostrel.writing import grey_image
+from ostrel.toning import tone_print
+from ostrel.writing import print_picture
 
 View = Literal["print", "before", "zones"]
 Format = Literal["jpeg", "png"]
@@ -120,7 +121,7 @@ class Coalescer:
 
 
 def codes8(plane: npt.NDArray[np.float32]) -> npt.NDArray[np.uint8]:
-    """The display plane as 8-bit codes (H, W)."""
+    """The display plane as 8-bit codes (H, W); a toned plane as (H, W, 3)."""
     return cast("npt.NDArray[np.uint8]", quantize(plane, 8))
 
 
@@ -130,7 +131,7 @@ def recipe_key(recipe: Recipe) -> str:
 
 
 def encode(codes: npt.NDArray[np.uint8], fmt: Format) -> bytes:
-    image = grey_image(codes)
+    image = print_picture(codes)
     if fmt == "png":
         return bytes(image.pngsave_buffer(compression=1))
     return bytes(image.jpegsave_buffer(Q=JPEG_QUALITY, optimize_coding=False, strip=False))
@@ -184,9 +185,12 @@ class Previewer:
 
     def _render(self, photo: Photo, recipe: Recipe, view: View, fmt: Format) -> Rendered:
         plane, _ = render_photo(photo, recipe)
-        codes = codes8(plane)
-        shown: npt.NDArray[np.uint8] = ZONE_CODE[CODE_ZONE[codes]] if view == "zones" else codes
-        return Rendered(encode(shown, fmt), _media(fmt), histogram(codes), photo.width, photo.height)
+        codes = grey = codes8(plane)
+        if recipe.toning.enabled:
+            # The histogram and the zones read the grey print the toner colours.
+            grey = codes8(render_photo(photo, replace(recipe, toning=Toning()))[0])
+        shown: npt.NDArray[np.uint8] = ZONE_CODE[CODE_ZONE[grey]] if view == "zones" else codes
+        return Rendered(encode(shown, fmt), _media(fmt), histogram(grey), photo.width, photo.height)
 
     def loupe(self, photo_id: str, x: float, y: float, size: int, *, client: str = "") -> Rendered:
         """The full-size print's `size` x `size` region centred on (x, y), fractions of the photo's width and height.
@@ -224,10 +228,11 @@ class Previewer:
         x0, y0 = max(0, left - reach), max(0, top - reach)
         x1, y1 = min(width, left + w + reach), min(height, top + h + reach)
         region = np.ascontiguousarray(photo.pixels[y0:y1, x0:x1])
-        plane = oc.encode_srgb(tone(luminance(region, recipe.luminance), recipe, development))
-        plane = plane[top - y0 : top - y0 + h, left - x0 : left - x0 + w]
-        codes = codes8(np.ascontiguousarray(plane))
-        return Rendered(encode(codes, "png"), "image/png", histogram(codes), w, h)
+        linear = tone(luminance(region, recipe.luminance), recipe, development, (y0, x0, height, width))
+        linear = np.ascontiguousarray(linear[top - y0 : top - y0 + h, left - x0 : left - x0 + w])
+        grey = codes8(oc.encode_srgb(linear))
+        codes = codes8(oc.encode_srgb(tone_print(linear, recipe.toning))) if recipe.toning.enabled else grey
+        return Rendered(encode(codes, "png"), "image/png", histogram(grey), w, h)
 
 
 def headers(rendered: Rendered) -> dict[str, str]:

@@ -11,7 +11,9 @@
 
 #define OSTREL_DARKROOM_KERNELS(X) \
     X(print_stage)                 \
-    X(print_encode)
+    X(print_encode)                \
+    X(tone_print)                  \
+    X(vignette)
 
 namespace ostrel::py {
 

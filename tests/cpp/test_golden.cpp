@@ -33,6 +33,8 @@
 #include "print/print_stage.hpp"
 #include "sha256.hpp"
 #include "tone/zone_curve.hpp"
+#include "toning/toning.hpp"
+#include "vignette/vignette.hpp"
 
 namespace {
 
@@ -281,6 +283,36 @@ std::vector<Case> corpus() {
         const Shape3 shape{v.height(), v.width(), 1};
         return ostrel::print_encode(ImageView::contiguous(base.data(), shape),
                                     ImageView::contiguous(detailed.data(), shape), ordinary);
+    });
+
+    // Toning: a split toner at full and part strength and at 0, and colours
+    // that reach 0 in a channel (-inf times 0 makes a NaN there).
+    const std::vector<std::pair<const char*, ostrel::Toner>> toners{
+        {"split", {{1.9f, 0.8f, 0.45f}, {0.75f, 1.02f, 1.5f}, 0.22f, 1.0f}},
+        {"split part", {{1.9f, 0.8f, 0.45f}, {0.75f, 1.02f, 1.5f}, 3.0f, 0.4f}},
+        {"strength 0", {{1.9f, 0.8f, 0.45f}, {0.75f, 1.02f, 1.5f}, 0.22f, 0.0f}},
+        {"zero channel", {{3.0f, 0.5f, 0.0f}, {0.0f, 0.2f, 11.8f}, 40.0f, 1.0f}},
+    };
+    seed = 90;
+    for (const auto& [label, toner] : toners) {
+        add(std::string("tone_print ") + label, plane, seed++, 4, false,
+            [toner](const ImageView& v) { return ostrel::tone_print(v, toner); });
+    }
+
+    // Edge burning: burnt and dodged, a hard edge, and a block placed inside
+    // a larger image.
+    const std::vector<std::pair<const char*, ostrel::Vignette>> vignettes{
+        {"burn", {-1.5f, 0.7f, 0.6f}},
+        {"dodge", {0.8f, 0.4f, 0.3f}},
+        {"hard edge", {-3.0f, 0.9f, 0.01f}},
+    };
+    seed = 100;
+    for (const auto& [label, v] : vignettes) {
+        add(std::string("vignette ") + label, plane, seed++, 4, false,
+            [v](const ImageView& view) { return ostrel::vignette(view, v); });
+    }
+    add("vignette burn placed", plane, seed++, 4, false, [](const ImageView& view) {
+        return ostrel::vignette(view, {-1.5f, 0.7f, 0.6f}, ostrel::Placement{11, 23, 64, 96});
     });
     return cases;
 }

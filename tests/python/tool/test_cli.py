@@ -133,7 +133,7 @@ def test_skip_existing_and_dry_run(tmp_path):
     ("argv", "message"),
     [
         (["--zones", "12=1"], "zones.12 = 1.0: zone 12 is outside 0..10"),
-        (["--preset", "sepia"], "unknown preset"),
+        (["--preset", "lith"], "unknown preset"),
         (["--radius", "-3"], "local_contrast.radius = -3"),
         (["--mixer", "1,0,0", "--standard", "bt601"], "--standard applies to a colour filter"),
         (["--format", "jpeg", "--bits", "16"], "JPEG is always 8-bit"),

@@ -126,7 +126,7 @@ def test_bad_settings_name_the_key_and_the_value(tmp_path, toml, key, value):
         (["--mixer", "1,2"], "--mixer"),
         (["--radius", "-1"], "local_contrast.radius"),
         (["--filter", "purple"], "luminance.filter"),
-        (["--preset", "sepia"], "preset"),
+        (["--preset", "lith"], "preset"),
     ],
 )
 def test_bad_flags_are_recipe_errors_naming_the_flag(argv, key):

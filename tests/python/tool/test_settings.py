@@ -37,6 +37,14 @@ EXAMPLES = {
     "print.shoulder": ("0.3", 0.3),
     "print.toe": ("0.2", 0.2),
     "output.format": ("png", "png"),
+    "vignette.stops": ("-0.7", -0.7),
+    "vignette.midpoint": ("0.6", 0.6),
+    "vignette.feather": ("0.3", 0.3),
+    "toning.toner": ("palladium", "platinum"),
+    "toning.strength": ("0.4", 0.4),
+    "toning.highlight_hue": ("30", 30.0),
+    "toning.shadow_hue": ("200", 200.0),
+    "toning.balance": ("-0.5", -0.5),
     "output.bits": ("8", 8),
     "output.compression": ("deflate", "deflate"),
     "output.quality": ("80", 80),
@@ -87,8 +95,8 @@ def test_values_outside_a_range_are_errors_naming_the_key(setting, where):
 @pytest.mark.parametrize("name", list(PRESETS))
 def test_presets_round_trip_through_their_toml(name):
     recipe = PRESETS[name].recipe
-    assert Recipe.from_toml(recipe.to_toml()) == recipe
-    assert tomllib.loads(recipe.to_toml()) == json.loads(json.dumps(recipe.to_dict()))
+    assert Recipe.from_toml(recipe.to_toml()) == recipe == Recipe.from_toml(recipe.to_toml(full=True))
+    assert tomllib.loads(recipe.to_toml(full=True)) == json.loads(json.dumps(recipe.to_dict()))
 
 
 def test_the_help_lists_every_flag_with_its_range(capsys):
