@@ -168,6 +168,28 @@ struct Case {
     std::function<ostrel::KernelResult(const ImageView&)> kernel;
 };
 
+// The two channels of a corpus input as two C-contiguous (H, W, 1) planes:
+// the base and the detailed plane of the print stage.
+class TwoPlanes {
+public:
+    explicit TwoPlanes(const ImageView& v)
+        : shape_{v.height(), v.width(), 1}, base_(v.height() * v.width()), detailed_(base_.size()) {
+        for (std::size_t y = 0; y < v.height(); ++y) {
+            for (std::size_t x = 0; x < v.width(); ++x) {
+                base_[y * v.width() + x] = v.pixel(y, x)[0];
+                detailed_[y * v.width() + x] = v.pixel(y, x)[v.channel_stride];
+            }
+        }
+    }
+    ImageView base() const { return ImageView::contiguous(base_.data(), shape_); }
+    ImageView detailed() const { return ImageView::contiguous(detailed_.data(), shape_); }
+
+private:
+    Shape3 shape_;
+    std::vector<float> base_;
+    std::vector<float> detailed_;
+};
+
 std::vector<Case> corpus() {
     std::vector<Case> cases;
     const auto add = [&](std::string name, Shape3 shape, std::uint64_t seed, std::uint64_t one_in, bool any_layout,
@@ -254,17 +276,8 @@ std::vector<Case> corpus() {
             [curve](const ImageView& v) { return ostrel::print_stage(v, curve); });
         add(std::string("print_stage ") + label + " detailed", Shape3{19, 41, 2}, seed++, 4, true,
             [curve](const ImageView& v) {
-                std::vector<float> base(v.height() * v.width());
-                std::vector<float> detailed(base.size());
-                for (std::size_t y = 0; y < v.height(); ++y) {
-                    for (std::size_t x = 0; x < v.width(); ++x) {
-                        base[y * v.width() + x] = v.pixel(y, x)[0];
-                        detailed[y * v.width() + x] = v.pixel(y, x)[v.channel_stride];
-                    }
-                }
-                const Shape3 shape{v.height(), v.width(), 1};
-                return ostrel::print_stage(ImageView::contiguous(base.data(), shape),
-                                           ImageView::contiguous(detailed.data(), shape), curve);
+                const TwoPlanes planes(v);
+                return ostrel::print_stage(planes.base(), planes.detailed(), curve);
             });
     }
     // The print stage ending in the encoding: one plain and one detailed case.
@@ -272,17 +285,8 @@ std::vector<Case> corpus() {
     add("print_encode ordinary", plane, seed++, 4, false,
         [ordinary](const ImageView& v) { return ostrel::print_encode(v, ordinary); });
     add("print_encode ordinary detailed", Shape3{19, 41, 2}, seed++, 4, true, [ordinary](const ImageView& v) {
-        std::vector<float> base(v.height() * v.width());
-        std::vector<float> detailed(base.size());
-        for (std::size_t y = 0; y < v.height(); ++y) {
-            for (std::size_t x = 0; x < v.width(); ++x) {
-                base[y * v.width() + x] = v.pixel(y, x)[0];
-                detailed[y * v.width() + x] = v.pixel(y, x)[v.channel_stride];
-            }
-        }
-        const Shape3 shape{v.height(), v.width(), 1};
-        return ostrel::print_encode(ImageView::contiguous(base.data(), shape),
-                                    ImageView::contiguous(detailed.data(), shape), ordinary);
+        const TwoPlanes planes(v);
+        return ostrel::print_encode(planes.base(), planes.detailed(), ordinary);
     });
 
     // Toning: a split toner at full and part strength and at 0, and colours
