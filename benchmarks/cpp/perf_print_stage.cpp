@@ -27,24 +27,16 @@ int main() {
     const ostrel::PrintCurve curve{0.02f, 0.12f, 2.0f, 0.7f, 2.5f, 1.02f};
     constexpr int kRuns = 11;
 
-    const double copy_ms = perf::median_ms(
-        [&]() -> ostrel::KernelResult {
-            ostrel::ResultBuffer output(shape);
-            float* target = output.data();
-            ostrel::parallel::for_each_range(count, [&](std::size_t begin, std::size_t end) {
-                std::copy(base.data() + begin, base.data() + end, target + begin);
-            });
-            return output;
+    const double copy_ms = perf::floor_ms(
+        shape, count,
+        [&](float* target, std::size_t begin, std::size_t end) {
+            std::copy(base.data() + begin, base.data() + end, target + begin);
         },
         kRuns);
-    const double sum_ms = perf::median_ms(
-        [&]() -> ostrel::KernelResult {
-            ostrel::ResultBuffer output(shape);
-            float* target = output.data();
-            ostrel::parallel::for_each_range(count, [&](std::size_t begin, std::size_t end) {
-                for (std::size_t i = begin; i < end; ++i) target[i] = base[i] + detailed[i];
-            });
-            return output;
+    const double sum_ms = perf::floor_ms(
+        shape, count,
+        [&](float* target, std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i) target[i] = base[i] + detailed[i];
         },
         kRuns);
     const double plain_ms = perf::median_ms([&] { return ostrel::print_stage(base_view, curve); }, kRuns);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/image.hpp"
+#include "parallel/parallel_for.hpp"
 
 namespace perf {
 
@@ -28,6 +29,22 @@ double median_ms(Kernel&& kernel, int runs) {
     (void)sink;
     std::sort(times.begin(), times.end());
     return times[times.size() / 2];
+}
+
+// The memory floor beside a kernel: the same traffic through the same pool,
+// `fill(target, begin, end)` writing elements [begin, end) of a new result
+// of `shape` (of which `count` elements are split among the threads).
+template <class Fill>
+double floor_ms(ostrel::Shape3 shape, std::size_t count, Fill&& fill, int runs) {
+    return median_ms(
+        [&]() -> ostrel::KernelResult {
+            ostrel::ResultBuffer output(shape);
+            float* target = output.data();
+            ostrel::parallel::for_each_range(count,
+                                             [&](std::size_t begin, std::size_t end) { fill(target, begin, end); });
+            return output;
+        },
+        runs);
 }
 
 // One line of a 4000x3000 kernel's figures: time, pixel rate and the rate of

@@ -19,18 +19,14 @@ int main() {
     const ostrel::Toner toner{{1.95f, 0.8f, 0.45f}, {0.75f, 1.02f, 1.5f}, 0.22f, 0.8f};
     constexpr int kRuns = 11;
 
-    const double copy_ms = perf::median_ms(
-        [&]() -> ostrel::KernelResult {
-            ostrel::ResultBuffer output(rgb);
-            float* target = output.data();
-            ostrel::parallel::for_each_range(count, [&](std::size_t begin, std::size_t end) {
-                for (std::size_t i = begin; i < end; ++i) {
-                    target[3 * i] = plane[i];
-                    target[3 * i + 1] = plane[i];
-                    target[3 * i + 2] = plane[i];
-                }
-            });
-            return output;
+    const double copy_ms = perf::floor_ms(
+        rgb, count,
+        [&](float* target, std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i) {
+                target[3 * i] = plane[i];
+                target[3 * i + 1] = plane[i];
+                target[3 * i + 2] = plane[i];
+            }
         },
         kRuns);
     const double tone_ms = perf::median_ms([&] { return ostrel::tone_print(view, toner); }, kRuns);

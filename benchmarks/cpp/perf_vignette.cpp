@@ -17,14 +17,10 @@ int main() {
     const ostrel::ImageView view = ostrel::ImageView::contiguous(plane.data(), shape);
     constexpr int kRuns = 11;
 
-    const double copy_ms = perf::median_ms(
-        [&]() -> ostrel::KernelResult {
-            ostrel::ResultBuffer output(shape);
-            float* target = output.data();
-            ostrel::parallel::for_each_range(count, [&](std::size_t begin, std::size_t end) {
-                std::copy(plane.data() + begin, plane.data() + end, target + begin);
-            });
-            return output;
+    const double copy_ms = perf::floor_ms(
+        shape, count,
+        [&](float* target, std::size_t begin, std::size_t end) {
+            std::copy(plane.data() + begin, plane.data() + end, target + begin);
         },
         kRuns);
     const double burn_ms = perf::median_ms([&] { return ostrel::vignette(view, {-1.0f, 0.75f, 0.5f}); }, kRuns);
