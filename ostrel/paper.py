@@ -81,9 +81,9 @@ class PaperParams:
 
 def white_luminance(recipe: Recipe) -> float:
     """What the recipe's luminance step makes of the photo's white (1, 1, 1)."""
-    from ostrel.rendering import luminance
+    from ostrel.rendering import luminance, luminance_step
 
-    return float(luminance(np.ones((1, 1, 3), np.float32), recipe.luminance)[0, 0, 0])
+    return float(luminance(np.ones((1, 1, 3), np.float32), luminance_step(recipe))[0, 0, 0])
 
 
 def _zoned(values: list[float], recipe: Recipe) -> list[float]:

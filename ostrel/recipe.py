@@ -54,6 +54,7 @@ __all__ = [
     "STANDARDS",
     "ZONES",
     "Exposure",
+    "Film",
     "FilterStep",
     "LocalContrast",
     "MixerStep",
@@ -111,6 +112,23 @@ class MixerStep:
 
     def describe(self) -> str:
         return "mixer " + ", ".join(f"{w:g}" for w in self.weights)
+
+
+@dataclass(frozen=True)
+class Film:
+    """A film stock whose published spectral response replaces the luminance weights (`ostrel.films`)."""
+
+    stock: str = "none"
+
+    def __post_init__(self) -> None:
+        _checked(self, "film")
+
+    @property
+    def enabled(self) -> bool:
+        return self.stock != "none"
+
+    def describe(self) -> str:
+        return f"film {self.stock}" if self.enabled else "no film"
 
 
 @dataclass(frozen=True)
@@ -272,6 +290,7 @@ class Output:
 
 
 _SECTION_TYPES: Final[Mapping[str, type]] = {
+    "film": Film,
     "exposure": Exposure,
     "vignette": Vignette,
     "local_contrast": LocalContrast,
@@ -310,10 +329,17 @@ class Recipe:
     output: Output = field(default_factory=Output)
     toning: Toning = field(default_factory=Toning)
     vignette: Vignette = field(default_factory=Vignette)
+    film: Film = field(default_factory=Film)
 
     def __post_init__(self) -> None:
         if not isinstance(self.luminance, (FilterStep, MixerStep)):
             raise RecipeError("luminance", self.luminance, "expected a FilterStep or a MixerStep")
+        if isinstance(self.film, Film) and self.film.enabled and isinstance(self.luminance, MixerStep):
+            raise RecipeError(
+                "film.stock",
+                self.film.stock,
+                "a film's response replaces the mixer's weights; remove luminance.mixer, or set film.stock to none",
+            )
         object.__setattr__(self, "zones", types.MappingProxyType(BY_KEY["zones"].check(self.zones)))  # type: ignore[arg-type]
         for section, kind in _SECTION_TYPES.items():
             value = getattr(self, _ATTRIBUTES.get(section, section))
@@ -334,6 +360,7 @@ class Recipe:
                 self.output,
                 self.toning,
                 self.vignette,
+                self.film,
             ),
         )
 
@@ -442,7 +469,9 @@ class Recipe:
         """One line for listings: the steps in order."""
         zones = ", ".join(f"{ROMAN[z]} {s:+g}" for z, s in self.zones.items()) or "none"
         return (
-            f"{self.luminance.describe()}; {self.exposure.describe()}; zones {zones}; "
+            f"{self.luminance.describe()}; "
+            + (f"{self.film.describe()}; " if self.film.enabled else "")
+            + f"{self.exposure.describe()}; zones {zones}; "
             + (f"{self.vignette.describe()}; " if self.vignette.enabled else "")
             + f"{self.local_contrast.describe()}; {self.print_curve.describe()}"
             + (f"; {self.toning.describe()}" if self.toning.enabled else "")

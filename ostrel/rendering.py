@@ -12,6 +12,7 @@ import numpy.typing as npt
 import ostrel_core as oc
 from ostrel.arrays import rgb_for_kernels
 from ostrel.exposure import photo_exposure, sample_stride
+from ostrel.films import film_weights
 from ostrel.paper import PaperParams, paper_params, print_stage
 from ostrel.reading import Photo
 from ostrel.recipe import FilterStep, MixerStep, Recipe, Vignette
@@ -33,6 +34,30 @@ def filter_factor(step: FilterStep) -> np.float32:
     """
     white = np.ones((1, 1, 3), np.float32)
     return np.float32(_filtered(white, step)[0, 0, 0])
+
+
+@functools.cache
+def filter_transmission(step: FilterStep) -> tuple[float, float, float]:
+    """What the filter passes of each linear sRGB primary, from the kernel's own weights under its standard."""
+    primaries = np.eye(3, dtype=np.float32).reshape(1, 3, 3)
+    filtered = _filtered(primaries, step)[0, :, 0]
+    plain = _filtered(primaries, FilterStep("NoFilter", step.standard))[0, :, 0]
+    return (float(filtered[0] / plain[0]), float(filtered[1] / plain[1]), float(filtered[2] / plain[2]))
+
+
+def luminance_step(recipe: Recipe) -> FilterStep | MixerStep:
+    """The recipe's luminance step as the kernels run it: a film stock becomes its weights behind the filter."""
+    if not recipe.film.enabled:
+        return recipe.luminance
+    step = recipe.luminance
+    assert isinstance(step, FilterStep)  # a recipe refuses a film with a mixer
+    transmission = filter_transmission(step) if step.filter != "NoFilter" else (1.0, 1.0, 1.0)
+    return _film_mixer(recipe.film.stock, transmission)
+
+
+@functools.cache
+def _film_mixer(stock: str, transmission: tuple[float, float, float]) -> MixerStep:
+    return MixerStep(*film_weights(stock, transmission))
 
 
 def luminance(rgb: FloatImage, step: FilterStep | MixerStep) -> FloatImage:
@@ -178,10 +203,10 @@ def render_planes(
             recipe,
             scene_referred=scene_referred,
             baseline=baseline,
-            sample=lambda: meter_sample(rgb, recipe.luminance),
+            sample=lambda: meter_sample(rgb, luminance_step(recipe)),
         )
     development = develop(recipe, int(rgb.shape[0]), int(rgb.shape[1]), exposure=exposure, scale=scale)
-    lum = luminance(rgb, recipe.luminance)
+    lum = luminance(rgb, luminance_step(recipe))
     photo = lum.copy() if development.exposure else lum
     if recipe.toning.enabled:
         return oc.encode_srgb(tone_print(tone(lum, recipe, development), recipe.toning)), photo

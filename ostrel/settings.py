@@ -22,6 +22,7 @@ from dataclasses import dataclass, field
 from typing import Final, Protocol
 
 from ostrel.errors import RecipeError
+from ostrel.films import films
 
 # The largest magnitude a setting may take where its range is "any number":
 # values are used by the kernels as 32-bit floats.
@@ -380,6 +381,18 @@ CURVES: Final = ("paper", "clip")
 FORMATS: Final = ("tiff", "png", "jpeg")
 FORMAT_ALIASES: Final = {"tif": "tiff", "jpg": "jpeg"}
 COMPRESSIONS: Final = ("none", "deflate", "lzw")
+FILMS: Final = ("none", *films())
+FILM_ALIASES: Final = {
+    "hp5": "ilford-hp5-plus",
+    "hp5+": "ilford-hp5-plus",
+    "delta-100": "ilford-delta-100",
+    "delta-400": "ilford-delta-400",
+    "delta-3200": "ilford-delta-400",
+    "ilford-delta-3200": "ilford-delta-400",
+    "fp4": "ilford-fp4-plus",
+    "fp4+": "ilford-fp4-plus",
+    "off": "none",
+}
 TONERS: Final = ("none", "sepia", "selenium", "gold", "platinum", "cyanotype", "split")
 TONER_ALIASES: Final = {"palladium": "platinum", "pt/pd": "platinum", "off": "none"}
 
@@ -409,6 +422,14 @@ SETTINGS: Final[tuple[Setting, ...]] = (
         "channel weights instead of a filter and standard",
         flag="--mixer",
         metavar="R,G,B",
+    ),
+    Setting(
+        "film.stock",
+        Choice(FILMS, FILM_ALIASES),
+        "none",
+        "a film's published spectral response as the luminance weights, behind the filter (ostrel/films.toml)",
+        flag="--film",
+        metavar="NAME",
     ),
     Setting(
         "exposure.stops",
@@ -581,7 +602,7 @@ LOOK_SECTIONS: Final = tuple(section for section in SECTIONS if section != "outp
 # The controls that are off by default: a recipe's TOML leaves such a section
 # out while all of it is at its defaults, so prints of a recipe that does not
 # use them carry the same stamp as before they existed.
-OPTIONAL_SECTIONS: Final = ("vignette", "toning")
+OPTIONAL_SECTIONS: Final = ("film", "vignette", "toning")
 
 
 def setting(key: str) -> Setting:

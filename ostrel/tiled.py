@@ -42,7 +42,7 @@ from ostrel.exposure import photo_exposure, sample_stride
 from ostrel.paper import PaperParams, print_stage
 from ostrel.reading import Metadata, RegionReader
 from ostrel.recipe import FilterStep, LocalContrast, MixerStep, Recipe, Toning, Vignette
-from ostrel.rendering import Development, burnt, develop, exposed, luminance, quantize
+from ostrel.rendering import Development, burnt, develop, exposed, luminance, luminance_step, quantize
 from ostrel.toning import tone_print
 from ostrel.writing import atomic_destination, print_xmp, sgrey_profile, srgb_profile
 
@@ -167,7 +167,7 @@ def develop_dask(
         def sample() -> FloatImage:
             stride = sample_stride(height, width)
             picked = np.ascontiguousarray(np.asarray(rgb[::stride, ::stride].compute(scheduler="threads")))
-            return luminance(_kernel_ready(picked), recipe.luminance)
+            return luminance(_kernel_ready(picked), luminance_step(recipe))
 
         exposure = photo_exposure(recipe, scene_referred=scene_referred, baseline=baseline, sample=sample)
     return develop(recipe, height, width, exposure=exposure)
@@ -179,7 +179,7 @@ def tone_dask(rgb: Any, recipe: Recipe, development: Development) -> Any:
         rgb = rgb.rechunk({2: -1})
     tone = functools.partial(
         _tone_block,
-        step=recipe.luminance,
+        step=luminance_step(recipe),
         exposure=development.exposure,
         zones=dict(recipe.zones),
         vignette=recipe.vignette,

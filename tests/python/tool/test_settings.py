@@ -25,6 +25,7 @@ EXAMPLES = {
     "luminance.filter": ("red", "Red25A"),
     "luminance.standard": ("bt2020", "Bt2020"),
     "luminance.mixer": ("0.5,0.3,0.2", (0.5, 0.3, 0.2)),
+    "film.stock": ("fp4+", "ilford-fp4-plus"),
     "exposure.stops": ("-1.5", -1.5),
     "exposure.meter": ("average", "average"),
     "zones": ("3=-0.4,8=0.3", {3: -0.4, 8: 0.3}),
