@@ -5,7 +5,8 @@
 docs/before_after.png: the photo beside its print through the `red` preset;
 docs/contact_sheet.jpg: `ostrel sheet` through every preset; docs/zone_map.png:
 `ostrel zones` under the default recipe; docs/toning.jpg: every toner at
-strength 1; docs/edge_burning.jpg: no burning, a stop of burning, `sepia-burnt`.
+strength 1; docs/edge_burning.jpg: no burning, a stop of burning, `sepia-burnt`;
+docs/film_stocks.jpg: neutral, HP5 PLUS, HP5 PLUS behind a yellow filter, FP4 PLUS.
 """
 
 from __future__ import annotations
@@ -63,6 +64,13 @@ def main() -> None:
         ("sepia-burnt", get_preset("sepia-burnt").settings),
     ]
     labelled_row(read_photo(PHOTO, max_size=360), burns, DOCS / "edge_burning.jpg", across=3)
+    stocks = [
+        ("neutral", {}),
+        ("ilford-hp5-plus", {"film": {"stock": "ilford-hp5-plus"}}),
+        ("hp5-plus + yellow", {"film": {"stock": "ilford-hp5-plus"}, "luminance": {"filter": "Yellow8K2"}}),
+        ("ilford-fp4-plus", {"film": {"stock": "ilford-fp4-plus"}}),
+    ]
+    labelled_row(small, stocks, DOCS / "film_stocks.jpg", across=4)
 
 
 if __name__ == "__main__":
