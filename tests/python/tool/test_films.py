@@ -1,4 +1,5 @@
 # mypy: allow-untyped-defs, allow-incomplete-defs, allow-untyped-calls
+# mypy: disable-error-code="attr-defined"
 """Film stocks: the published spectral responses, carried through to the print."""
 
 from __future__ import annotations
