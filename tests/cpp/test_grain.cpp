@@ -1,8 +1,8 @@
-// Film grain: its refusals, the bits of the steps its header documents (a
-// plain formulation over the whole image and its halo, beside the kernel's
-// strips, chunks and pool) on every instruction set, a block of an image
-// giving the whole image's bits, the blur's weights, the NaN rule and paper
-// white and black left alone.
+// Film grain: the bits of the steps its header documents (a plain
+// formulation over the whole image and its halo, beside the kernel's strips,
+// chunks and pool) on every instruction set, a block of an image giving the
+// whole image's bits, the NaN rule and paper white and black left alone.
+// (Its refusals and statistics: tests/python/test_grain.py.)
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -11,7 +11,6 @@
 
 #include "check.hpp"
 #include "core/cr_math.hpp"
-#include "core/fault.hpp"
 #include "core/isa.hpp"
 #include "encode/encode_srgb.hpp"
 #include "encode/srgb_tile.hpp"
@@ -90,49 +89,6 @@ std::vector<float> reference(const std::vector<float>& plane, Shape3 shape, cons
 constexpr Grain kTriX{1.0f, 17.0f, 9.0f, 5};
 
 }  // namespace
-
-TEST_CASE("grain: shapes, placements and parameters it refuses") {
-    const std::vector<float> rgb(12, 0.5f);
-    ostrel::KernelResult three = ostrel::grain(ImageView::contiguous(rgb.data(), Shape3{2, 2, 3}), kTriX);
-    REQUIRE(!three.ok());
-    CHECK(three.error_text() == "grain expects (H, W, 1) print input, got shape [2, 2, 3]");
-    const std::vector<float> plane(6, 0.5f);
-    ostrel::KernelResult outside =
-        ostrel::grain_encode(ImageView::contiguous(plane.data(), Shape3{2, 3, 1}), kTriX, Placement{0, 1, 2, 3});
-    REQUIRE(!outside.ok());
-    CHECK(outside.error_text() ==
-          "grain_encode: a plane of shape [2, 3, 1] at row 0, column 1 does not fit a 2 x 3 image");
-    CHECK(ostrel::grain_problem({-1.0f, 17.0f, 9.0f, 0}) == "strength must be 0..16, got -1");
-    CHECK(ostrel::grain_problem({1.0f, 101.0f, 9.0f, 0}) == "granularity must be 0..100, got 101");
-    CHECK(ostrel::grain_problem({1.0f, 17.0f, 0.0f, 0}) == "pitch_um must be 0.01..100000, got 0");
-    CHECK(ostrel::grain_problem({1.0f, std::numeric_limits<float>::quiet_NaN(), 9.0f, 0}) ==
-          "granularity must be 0..100, got NaN");
-    bool faulted = false;
-    try {
-        (void)ostrel::grain(ImageView::contiguous(plane.data(), Shape3{2, 3, 1}), {1.0f, 17.0f, 0.0f, 0});
-    } catch (const ostrel::InternalFault&) {
-        faulted = true;
-    }
-    CHECK(faulted);
-}
-
-TEST_CASE("grain: the blur's weights are a normalised Gaussian of the clumps, its reach three of them") {
-    for (const float pitch : {60.0f, 9.0f, 4.0f, 1.0f, 0.1f}) {
-        const ostrel::GrainSetup s = ostrel::grain_setup({1.0f, 17.0f, pitch, 0});
-        const double sigma = ostrel::kClumpMicrons / static_cast<double>(pitch);
-        CHECK(s.radius == std::min<std::size_t>(ostrel::kMaxGrainRadius, std::size_t(std::floor(3 * sigma + 0.5))));
-        double sum = 0.0;
-        for (std::size_t i = 0; i <= 2 * s.radius; ++i) {
-            const double k = double(i) - double(s.radius);
-            sum += s.weights[i];
-            CHECK(s.weights[i] == s.weights[2 * s.radius - i]);
-            const double c = double(s.weights[s.radius]) * std::exp(-k * k / (2 * sigma * sigma));
-            CHECK(std::fabs(s.weights[i] - c) <= 1e-6);
-        }
-        CHECK(std::fabs(sum - 1.0) < 1e-6);
-    }
-    CHECK(ostrel::grain_setup({1.0f, 17.0f, 60.0f, 0}).weights[0] == 1.0f);  // coarser than the clumps: no blur
-}
 
 TEST_CASE("grain: the documented steps bit for bit, on every instruction set, linear and encoded") {
     // Taller than a strip and wider than a chunk, with a blur of 3 and of 17 taps.
