@@ -105,3 +105,12 @@ def test_flags_reach_the_grain_and_the_recipe_round_trips(tmp_path, capsys):
     text = capsys.readouterr().out
     assert "[grain]" in text and Recipe.from_toml(text).grain == grain
     assert main(["recipe", "--grain-format", "9x12"]) != 0
+
+
+def test_the_zone_map_shows_the_tones_without_the_grain(tmp_path):
+    from ostrel.preview import zone_map
+
+    path = save(vips_image(scene(200, 300)), tmp_path / "in.png")
+    zone_map(path, tmp_path / "plain.png", Recipe())
+    zone_map(path, tmp_path / "grainy.png", Recipe().updated({"grain": {"strength": 4.0, "granularity": 40.0}}))
+    assert (tmp_path / "plain.png").read_bytes() == (tmp_path / "grainy.png").read_bytes()
