@@ -134,13 +134,13 @@ TEST_CASE("grain: a block of an image gets the whole image's bits; white, black,
     CHECK(bits(full[6]) == 0u);
     for (const Placement& at : {Placement{0, 0, 80, 600}, Placement{33, 517, 80, 600}, Placement{79, 599, 80, 600}}) {
         const Shape3 block{std::min<std::size_t>(41, 80 - at.top), std::min<std::size_t>(70, 600 - at.left), 1};
-        std::vector<float> part(block.height * block.width);
+        std::vector<float> piece(block.height * block.width);
         for (std::size_t y = 0; y < block.height; ++y) {
             for (std::size_t x = 0; x < block.width; ++x)
-                part[y * block.width + x] = plane[(at.top + y) * whole.width + at.left + x];
+                piece[y * block.width + x] = plane[(at.top + y) * whole.width + at.left + x];
         }
-        const std::vector<float> tiled = run<true>(part, block, kTriX, at);
-        REQUIRE(tiled.size() == part.size());
+        const std::vector<float> tiled = run<true>(piece, block, kTriX, at);
+        REQUIRE(tiled.size() == piece.size());
         std::size_t differ = 0;
         for (std::size_t y = 0; y < block.height; ++y) {
             for (std::size_t x = 0; x < block.width; ++x) {
