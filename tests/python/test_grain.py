@@ -186,8 +186,8 @@ def noise(seed, y, xs):
     with np.errstate(over="ignore"):
         h1 = mix32(mix32(xs.astype(np.uint32) ^ ka) + kb)
         h2 = mix32(h1 ^ kc)
-    parts = [h & np.uint32(0xFFFF) for h in (h1, h2)] + [h >> np.uint32(16) for h in (h1, h2)]
-    return sum(p.astype(np.int64) for p in parts) - 131070
+    halves = [h & np.uint32(0xFFFF) for h in (h1, h2)] + [h >> np.uint32(16) for h in (h1, h2)]
+    return sum(p.astype(np.int64) for p in halves) - 131070
 
 
 def test_the_noise_is_the_documented_hash_of_seed_and_coordinates():
