@@ -27,7 +27,7 @@
 // Setup, once per call, in double precision, each result rounded once to
 // float where it is stored as one:
 //   sigma = kClumpMicrons / pitch_um                    (blur, in pixels)
-//   R = min(kMaxRadius, floor(3 sigma + 0.5))           (taps either side)
+//   R = min(kMaxGrainRadius, floor(3 sigma + 0.5))      (taps either side)
 //   t_k = float(-(k^2) / (2 sigma^2) * log2(e)), e_k = exp2(t_k) for |k| <= R
 //                                  (exp2 correctly rounded, core/cr_math.hpp)
 //   c_k = float(e_k / (sum of e_j, j = -R..R in order))
@@ -66,8 +66,8 @@
 // a few units in the last place.
 //
 // So paper white and black (and anything beyond them, and infinities), and
-// any print at strength 0, come out as they went in, bit for bit. Nothing is clamped: the writer clips as
-// it does every print. NaN (core/nan_rule.hpp): a NaN print comes out quiet;
+// any print at strength 0, come out as they went in, bit for bit. Nothing is
+// clamped: the writer clips as it does every print. NaN (core/nan_rule.hpp): a NaN print comes out quiet;
 // the steps make no NaN of numbers. The same bits for any thread count,
 // instruction set and tiling.
 #include <cstddef>
