@@ -3,7 +3,7 @@
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["print_stage", "print_encode", "tone_print", "vignette"]
+__all__ = ["print_stage", "print_encode", "tone_print", "vignette", "grain", "grain_encode"]
 
 _Float32Array = npt.NDArray[np.float32]
 
@@ -57,3 +57,29 @@ def vignette(
     full_width: int = 0,
 ) -> _Float32Array:
     """Burn or dodge the edges: luminance times 2^(stops * e) by distance from the centre."""
+
+def grain(
+    img: _Float32Array,
+    strength: float = 0.0,
+    granularity: float = 12.0,
+    pitch_um: float = 10.0,
+    seed: int = 0,
+    top: int = 0,
+    left: int = 0,
+    full_height: int = 0,
+    full_width: int = 0,
+) -> _Float32Array:
+    """Film grain on a display-linear print, kept display-linear (for toning)."""
+
+def grain_encode(
+    img: _Float32Array,
+    strength: float = 0.0,
+    granularity: float = 12.0,
+    pitch_um: float = 10.0,
+    seed: int = 0,
+    top: int = 0,
+    left: int = 0,
+    full_height: int = 0,
+    full_width: int = 0,
+) -> _Float32Array:
+    """Film grain on a display-linear print, ending in the sRGB encoding."""

@@ -22,7 +22,7 @@ from ostrel.errors import PrintWriteError
 from ostrel.guard import refuse_inputs
 from ostrel.presets import Preset
 from ostrel.reading import read_photo
-from ostrel.recipe import ROMAN, Recipe, Toning
+from ostrel.recipe import ROMAN, Grain, Recipe, Toning
 from ostrel.rendering import quantize, render_photo
 from ostrel.writing import atomic_destination
 
@@ -144,8 +144,9 @@ def zone_map(
     recipe = recipe or Recipe()
     refuse_inputs(output, [path])
     photo = read_photo(path, max_size=max_size)
-    # The zones are the grey print's: a toner colours its tones without moving them.
-    plane = render_photo(photo, replace(recipe, toning=Toning()))[0]
+    # The zones are the grey print's: a toner colours its tones without moving them, and the grain is
+    # texture over them, not a tone (it would fray every zone's edge).
+    plane = render_photo(photo, replace(recipe, toning=Toning(), grain=Grain()))[0]
     codes = quantize(plane, 8)
     zones = print_zones(plane)[:, :, 0]
     greys = np.asarray(ZONE_GREYS, np.uint8)

@@ -34,6 +34,7 @@ from ostrel.settings import (
     FILTER_ALIASES,
     FILTERS,
     FORMATS,
+    GRAIN_FORMATS,
     OPTIONAL_SECTIONS,
     SECTIONS,
     STANDARDS,
@@ -56,6 +57,7 @@ __all__ = [
     "Exposure",
     "Film",
     "FilterStep",
+    "Grain",
     "LocalContrast",
     "MixerStep",
     "Output",
@@ -166,6 +168,32 @@ class Vignette:
             return "no edge burning"
         verb = "burnt" if self.stops < 0 else "dodged"
         return f"edges {verb} {abs(self.stops):g} stops, midpoint {self.midpoint:g}, feather {self.feather:g}"
+
+
+@dataclass(frozen=True)
+class Grain:
+    """Film grain over the print, at the size a film of this granularity and format gives it."""
+
+    strength: float = 0.0
+    granularity: float = 12.0
+    format: str = "35mm"
+    seed: int = 0
+
+    def __post_init__(self) -> None:
+        _checked(self, "grain")
+
+    @property
+    def enabled(self) -> bool:
+        return self.strength != 0
+
+    def pitch_um(self, height: int, width: int) -> float:
+        """Micrometres of film per pixel of a whole photo of this size (its long edge across the format's)."""
+        return GRAIN_FORMATS[self.format] * 1000.0 / max(height, width, 1)
+
+    def describe(self) -> str:
+        if not self.enabled:
+            return "no grain"
+        return f"grain {self.strength:g} x granularity {self.granularity:g} on {self.format}"
 
 
 @dataclass(frozen=True)
@@ -295,6 +323,7 @@ _SECTION_TYPES: Final[Mapping[str, type]] = {
     "vignette": Vignette,
     "local_contrast": LocalContrast,
     "print": PrintCurve,
+    "grain": Grain,
     "toning": Toning,
     "output": Output,
 }
@@ -330,6 +359,7 @@ class Recipe:
     toning: Toning = field(default_factory=Toning)
     vignette: Vignette = field(default_factory=Vignette)
     film: Film = field(default_factory=Film)
+    grain: Grain = field(default_factory=Grain)
 
     def __post_init__(self) -> None:
         if not isinstance(self.luminance, (FilterStep, MixerStep)):
@@ -361,6 +391,7 @@ class Recipe:
                 self.toning,
                 self.vignette,
                 self.film,
+                self.grain,
             ),
         )
 
@@ -428,7 +459,7 @@ class Recipe:
     def to_toml(self, comment: str | None = None, *, full: bool = False) -> str:
         """The recipe as commented TOML, headed by a line that marks it as ours.
 
-        A control that is off by default (edge burning, toning) is left out while every one
+        A control that is off by default (edge burning, grain, toning) is left out while every one
         of its settings is at its default, so the stamp of a recipe that does
         not use it is the same text as before the control existed; `full`
         writes every section (`ostrel recipe` shows them all).
@@ -474,6 +505,7 @@ class Recipe:
             + f"{self.exposure.describe()}; zones {zones}; "
             + (f"{self.vignette.describe()}; " if self.vignette.enabled else "")
             + f"{self.local_contrast.describe()}; {self.print_curve.describe()}"
+            + (f"; {self.grain.describe()}" if self.grain.enabled else "")
             + (f"; {self.toning.describe()}" if self.toning.enabled else "")
         )
 

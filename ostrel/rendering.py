@@ -15,7 +15,7 @@ from ostrel.exposure import photo_exposure, sample_stride
 from ostrel.films import film_weights
 from ostrel.paper import PaperParams, paper_params, print_stage
 from ostrel.reading import Photo
-from ostrel.recipe import FilterStep, MixerStep, Recipe, Vignette
+from ostrel.recipe import FilterStep, Grain, MixerStep, Recipe, Vignette
 from ostrel.toning import tone_print
 
 FloatImage = npt.NDArray[np.float32]
@@ -129,6 +129,26 @@ def burnt(lum: FloatImage, vignette: Vignette, placement: Placement | None = Non
     return result
 
 
+def grained(plane: FloatImage, grain: Grain, placement: Placement | None = None, *, encode: bool = False) -> FloatImage:
+    """The display-linear print with the film's grain (`ostrel._darkroom.grain`); with `encode`, sRGB-encoded
+    (`grain_encode`). Without grain, the plane itself (encoded: `encode_srgb` of it).
+
+    The pitch, film micrometres per pixel, is the format's long edge over the
+    whole image's (`placement`'s full size): a reduced preview of a photo has
+    coarser pixels of the same film, so its grain is the print's at its size.
+    """
+    if not grain.enabled:
+        return oc.encode_srgb(plane) if encode else plane
+    from ostrel import _darkroom
+
+    top, left, height, width = placement or (0, 0, int(plane.shape[0]), int(plane.shape[1]))
+    kernel = _darkroom.grain_encode if encode else _darkroom.grain
+    result: FloatImage = kernel(
+        plane, grain.strength, grain.granularity, grain.pitch_um(height, width), grain.seed, top, left, height, width
+    )
+    return result
+
+
 def tone(
     lum: FloatImage,
     recipe: Recipe,
@@ -137,7 +157,8 @@ def tone(
     *,
     encode: bool = False,
 ) -> FloatImage:
-    """Exposure, zones, edge burning, local contrast and the paper on linear luminance: display-linear print tone.
+    """Exposure, zones, edge burning, local contrast, the paper and grain on linear luminance: display-linear
+    print tone.
 
     `lum` is consumed (exposed in place). With the clip curve the result is
     still scene-linear and unclamped; the writer clips it when it quantises.
@@ -154,7 +175,10 @@ def tone(
         detailed = oc.local_contrast(base, params, contrast.strength)
     if development.paper is None:
         plane = base if detailed is None else detailed
-        return oc.encode_srgb(plane) if encode else plane
+        return grained(plane, recipe.grain, placement, encode=encode)
+    if recipe.grain.enabled:
+        # The grain takes the paper's display-linear print and ends in the encoding itself.
+        return grained(print_stage(base, detailed, development.paper), recipe.grain, placement, encode=encode)
     return print_stage(base, detailed, development.paper, encode=encode)
 
 
@@ -173,7 +197,8 @@ def render(
     (which brings its own scale and camera RAW facts). The steps run in
     order: luminance, exposure, Zone System, edge burning (when the recipe
     burns), local contrast (left out when its strength is 0), the paper
-    curve, toning (when the recipe tones), sRGB encoding. `exposure` (stops)
+    curve, grain (when the recipe has it), toning (when the recipe tones),
+    sRGB encoding. `exposure` (stops)
     overrides the recipe's metering; otherwise the photo is metered as
     `ostrel.exposure` describes (`scene_referred` for camera RAW data, with
     its DNG `baseline` exposure when it has one).

@@ -396,6 +396,17 @@ FILM_ALIASES: Final = {
 TONERS: Final = ("none", "sepia", "selenium", "gold", "platinum", "cyanotype", "split")
 TONER_ALIASES: Final = {"palladium": "platinum", "pt/pd": "platinum", "off": "none"}
 
+# Film formats and the long edge of their image area, in millimetres.
+GRAIN_FORMATS: Final[Mapping[str, float]] = {
+    "35mm": 36.0,
+    "645": 56.0,
+    "6x6": 56.0,
+    "6x7": 70.0,
+    "6x9": 84.0,
+    "4x5": 120.0,
+    "8x10": 250.0,
+}
+
 DEFAULT_ZONES: Final[Mapping[int, float]] = {2: -0.15, 3: -0.1, 7: 0.05, 8: 0.1}
 
 SETTINGS: Final[tuple[Setting, ...]] = (
@@ -539,6 +550,37 @@ SETTINGS: Final[tuple[Setting, ...]] = (
         flag="--toe",
     ),
     Setting(
+        "grain.strength",
+        Number(0.0, 4.0, step=0.05),
+        0.0,
+        "film grain over the print, times the film's granularity (0 leaves it out)",
+        flag="--grain",
+    ),
+    Setting(
+        "grain.granularity",
+        Number(2.0, 40.0, step=0.5),
+        12.0,
+        "the film's diffuse RMS granularity as its datasheet gives it (1000 x the density's standard deviation "
+        "through a 48 um aperture; coarser films higher)",
+        flag="--granularity",
+    ),
+    Setting(
+        "grain.format",
+        Choice(tuple(GRAIN_FORMATS)),
+        "35mm",
+        "the film format the whole photo fills: its long edge sets how much film a pixel holds",
+        flag="--grain-format",
+        metavar="NAME",
+    ),
+    Setting(
+        "grain.seed",
+        Whole(0, 2**32 - 1),
+        0,
+        "which grain: the same seed gives the same print, bit for bit",
+        flag="--grain-seed",
+        metavar="N",
+    ),
+    Setting(
         "toning.toner",
         Choice(TONERS, TONER_ALIASES),
         "none",
@@ -602,7 +644,7 @@ LOOK_SECTIONS: Final = tuple(section for section in SECTIONS if section != "outp
 # The controls that are off by default: a recipe's TOML leaves such a section
 # out while all of it is at its defaults, so prints of a recipe that does not
 # use them carry the same stamp as before they existed.
-OPTIONAL_SECTIONS: Final = ("film", "vignette", "toning")
+OPTIONAL_SECTIONS: Final = ("film", "vignette", "grain", "toning")
 
 
 def setting(key: str) -> Setting:

@@ -41,8 +41,8 @@ from ostrel import _deps
 from ostrel.exposure import photo_exposure, sample_stride
 from ostrel.paper import PaperParams, print_stage
 from ostrel.reading import Metadata, RegionReader
-from ostrel.recipe import FilterStep, LocalContrast, MixerStep, Recipe, Toning, Vignette
-from ostrel.rendering import Development, burnt, develop, exposed, luminance, luminance_step, quantize
+from ostrel.recipe import FilterStep, Grain, LocalContrast, MixerStep, Recipe, Toning, Vignette
+from ostrel.rendering import Development, burnt, develop, exposed, grained, luminance, luminance_step, quantize
 from ostrel.toning import tone_print
 from ostrel.writing import atomic_destination, print_xmp, sgrey_profile, srgb_profile
 
@@ -147,6 +147,13 @@ def _paper_block(
     return print_stage(_kernel_ready(base), ready, params, encode=encode)
 
 
+def _grain_block(block: FloatImage, grain: Grain, encode: bool, block_info: Any = None) -> FloatImage:
+    # The grain is laid by the block's place in the whole image (dask's block_info).
+    (top, _), (left, _), _ = block_info[0]["array-location"]
+    height, width, _ = block_info[0]["shape"]
+    return grained(_kernel_ready(block), grain, (int(top), int(left), int(height), int(width)), encode=encode)
+
+
 def _encode_block(block: FloatImage) -> FloatImage:
     return oc.encode_srgb(_kernel_ready(block))
 
@@ -225,6 +232,11 @@ def toning_dask(plane: Any, toning: Toning) -> Any:
     return plane.map_blocks(_toning_block, toning, chunks=(*plane.chunks[:2], (3,)), dtype=np.float32, meta=_meta(3))
 
 
+def grain_dask(plane: Any, grain: Grain, *, encode: bool) -> Any:
+    """Grain, per block, at each block's place in the whole print; with `encode`, ending in the encoding."""
+    return plane.map_blocks(_grain_block, grain, encode, dtype=np.float32, meta=_meta(1))
+
+
 def encode_dask(plane: Any) -> Any:
     """sRGB encoding, per block."""
     return plane.map_blocks(_encode_block, dtype=np.float32, meta=_meta(plane.shape[2]))
@@ -236,7 +248,12 @@ def render_dask(rgb: Any, recipe: Recipe, development: Development | None = None
     development = development or develop_dask(rgb, recipe)
     base = tone_dask(rgb, recipe, development)
     detailed = local_contrast_dask(base, recipe.local_contrast, development.radius)
-    return encode_dask(toning_dask(paper_dask(base, detailed, development.paper), recipe.toning))
+    printed = paper_dask(base, detailed, development.paper)
+    if recipe.grain.enabled and not recipe.toning.enabled:
+        return grain_dask(printed, recipe.grain, encode=True)
+    if recipe.grain.enabled:
+        printed = grain_dask(printed, recipe.grain, encode=False)
+    return encode_dask(toning_dask(printed, recipe.toning))
 
 
 class _Bands:
@@ -290,11 +307,14 @@ def _band_tiles(
             detailed = np.ascontiguousarray(
                 _contrast_block(window, radius, contrast.eps, contrast.strength)[start - top : stop - top]
             )
+        grain, paper, placement = recipe.grain, development.paper, (start, 0, height, width)
         if recipe.toning.enabled:
-            printed = tone_print(_paper_block(base, detailed, development.paper), recipe.toning)
-            codes = quantize(oc.encode_srgb(printed), bits)
+            printed = grained(_paper_block(base, detailed, paper), grain, placement)
+            codes = quantize(oc.encode_srgb(tone_print(printed, recipe.toning)), bits)
+        elif grain.enabled:
+            codes = quantize(grained(_paper_block(base, detailed, paper), grain, placement, encode=True), bits)
         else:
-            codes = quantize(_paper_block(base, detailed, development.paper, encode=True), bits)
+            codes = quantize(_paper_block(base, detailed, paper, encode=True), bits)
         for left in range(0, width, tile):
             piece = codes[:, left : left + tile]
             if piece.shape[:2] != (tile, tile):

@@ -6,7 +6,9 @@ docs/before_after.png: the photo beside its print through the `red` preset;
 docs/contact_sheet.jpg: `ostrel sheet` through every preset; docs/zone_map.png:
 `ostrel zones` under the default recipe; docs/toning.jpg: every toner at
 strength 1; docs/edge_burning.jpg: no burning, a stop of burning, `sepia-burnt`;
-docs/film_stocks.jpg: neutral, HP5 PLUS, HP5 PLUS behind a yellow filter, FP4 PLUS.
+docs/film_stocks.jpg: neutral, HP5 PLUS, HP5 PLUS behind a yellow filter, FP4 PLUS;
+docs/film_grain.jpg: a crop at 100 % of a 9-megapixel print, without grain and
+with Tri-X's granularity on 35 mm and on 6x7 film.
 """
 
 from __future__ import annotations
@@ -37,6 +39,35 @@ def labelled_row(photo: Any, looks: Sequence[tuple[str, Mapping[str, Any]]], pat
         strip = text.embed((image.width - text.width) // 2, 4, image.width, text.height + 10, background=[0])
         tiles.append(image.join(strip.bandjoin([strip, strip]).cast("uchar"), "vertical", background=[0, 0, 0]))
     pyvips.Image.arrayjoin(tiles, across=across, shim=6, background=[24]).jpegsave(str(path), Q=88, strip=True)
+
+
+def grain_crops(path: pathlib.Path, *, scale: int = 6, crop: int = 340) -> None:
+    """The photo enlarged `scale` times (a 3072-pixel print of the 512-pixel photo), printed without grain
+    and with grain of granularity 17 on 35 mm and 6x7 film, a `crop`-pixel square of the face shown at 100 %."""
+    import numpy as np
+    import pyvips
+
+    from ostrel import read_photo
+    from ostrel.recipe import Recipe
+    from ostrel.rendering import quantize, render
+
+    photo = read_photo(PHOTO)
+    linear = pyvips.Image.new_from_array(photo.pixels).resize(scale, kernel="lanczos3")
+    pixels = np.ascontiguousarray(linear.numpy(), np.float32)
+    top, left = int(pixels.shape[0] * 0.18), int(pixels.shape[1] * 0.36)
+    looks = [
+        ("no grain", {}),
+        ("35mm, granularity 17", {"grain": {"strength": 1.0, "granularity": 17.0, "format": "35mm"}}),
+        ("6x7, granularity 17", {"grain": {"strength": 1.0, "granularity": 17.0, "format": "6x7"}}),
+    ]
+    tiles = []
+    for label, layer in looks:
+        codes = quantize(render(pixels, Recipe().updated(layer)), 8)[top : top + crop, left : left + crop]
+        image = pyvips.Image.new_from_array(np.ascontiguousarray(codes), interpretation="b-w")
+        text = pyvips.Image.text(label, dpi=110, font="sans")
+        strip = text.embed((image.width - text.width) // 2, 4, image.width, text.height + 10, background=[0])
+        tiles.append(image.join(strip.cast("uchar"), "vertical", background=[0]))
+    pyvips.Image.arrayjoin(tiles, across=3, shim=6, background=[24]).jpegsave(str(path), Q=92, strip=True)
 
 
 def main() -> None:
@@ -71,6 +102,7 @@ def main() -> None:
         ("ilford-fp4-plus", {"film": {"stock": "ilford-fp4-plus"}}),
     ]
     labelled_row(small, stocks, DOCS / "film_stocks.jpg", across=4)
+    grain_crops(DOCS / "film_grain.jpg")
 
 
 if __name__ == "__main__":

@@ -228,10 +228,13 @@ class Previewer:
         x0, y0 = max(0, left - reach), max(0, top - reach)
         x1, y1 = min(width, left + w + reach), min(height, top + h + reach)
         region = np.ascontiguousarray(photo.pixels[y0:y1, x0:x1])
-        linear = tone(luminance(region, luminance_step(recipe)), recipe, development, (y0, x0, height, width))
-        linear = np.ascontiguousarray(linear[top - y0 : top - y0 + h, left - x0 : left - x0 + w])
-        grey = codes8(oc.encode_srgb(linear))
-        codes = codes8(oc.encode_srgb(tone_print(linear, recipe.toning))) if recipe.toning.enabled else grey
+        # An untoned print ends in the encoding as the print does (the grain's own, when it has grain).
+        grey_print = not recipe.toning.enabled
+        at = (y0, x0, height, width)
+        plane = tone(luminance(region, luminance_step(recipe)), recipe, development, at, encode=grey_print)
+        plane = np.ascontiguousarray(plane[top - y0 : top - y0 + h, left - x0 : left - x0 + w])
+        grey = codes8(plane if grey_print else oc.encode_srgb(plane))
+        codes = grey if grey_print else codes8(oc.encode_srgb(tone_print(plane, recipe.toning)))
         return Rendered(encode(codes, "png"), "image/png", histogram(grey), w, h)
 
 

@@ -28,6 +28,7 @@
 #include "core/isa.hpp"
 #include "encode/encode_srgb.hpp"
 #include "forced_isa.hpp"
+#include "grain/grain.hpp"
 #include "local_contrast/guided_filter.hpp"
 #include "local_contrast/local_contrast.hpp"
 #include "print/print_stage.hpp"
@@ -317,6 +318,24 @@ std::vector<Case> corpus() {
     }
     add("vignette burn placed", plane, seed++, 4, false, [](const ImageView& view) {
         return ostrel::vignette(view, {-1.5f, 0.7f, 0.6f}, ostrel::Placement{11, 23, 64, 96});
+    });
+
+    // Film grain: a 35 mm pitch (3 taps), a fine one (the widest blur), a
+    // coarse one (no blur), linear and encoded, and a placed block.
+    const std::vector<std::pair<const char*, ostrel::Grain>> grains{
+        {"35mm", {1.0f, 17.0f, 9.0f, 0}},
+        {"fine", {2.5f, 10.0f, 0.4f, 7}},
+        {"coarse", {1.0f, 40.0f, 60.0f, 4000000000u}},
+    };
+    seed = 110;
+    for (const auto& [label, g] : grains) {
+        add(std::string("grain ") + label, plane, seed, 4, false,
+            [g](const ImageView& view) { return ostrel::grain(view, g); });
+        add(std::string("grain_encode ") + label, plane, seed++, 4, false,
+            [g](const ImageView& view) { return ostrel::grain_encode(view, g); });
+    }
+    add("grain_encode 35mm placed", plane, seed++, 4, false, [](const ImageView& view) {
+        return ostrel::grain_encode(view, {1.0f, 17.0f, 9.0f, 3}, ostrel::Placement{11, 23, 64, 96});
     });
     return cases;
 }

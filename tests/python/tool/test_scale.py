@@ -223,7 +223,10 @@ def test_tiled_local_contrast_stays_within_the_stated_bound(shape, radius, tile)
         # metered on the same strided sample tiled or whole; the paper's shoulder takes the pushed highlights
         (1, {"exposure": {"meter": "average", "stops": 0.7}, "zones": {"7": 0.4, "8": 0.5}}),
         (6, {"print": {"white": 1.5, "black": -5, "shoulder": 0.8}, "luminance": {"mixer": [1.15, 0, -0.15]}}),
-        (1, {"film": {"stock": "ilford-delta-400"}, "luminance": {"filter": "Orange21"}, "exposure": {"meter": "average"}}),
+        (
+            1,
+            {"film": {"stock": "ilford-delta-400"}, "luminance": {"filter": "Orange21"}, "exposure": {"meter": "average"}},
+        ),
     ],
 )
 def test_tiled_print_matches_the_whole_image_print(tmp_path, orientation, look):

@@ -333,9 +333,10 @@ def test_the_histogram_and_zone_map_are_on_the_prints_zone_scale(client):
     assert len(np.unique(zone_map)) == len(np.unique(zones))
 
 
-def test_the_loupe_is_the_full_size_print_under_it(client, folder, tmp_path):
+@pytest.mark.parametrize("layer", [{}, {"grain": {"strength": 4.0, "granularity": 40.0, "seed": 3}}])
+def test_the_loupe_is_the_full_size_print_under_it(client, folder, tmp_path, layer):
     photo = ids(client)["a.png"]
-    client.put("/api/recipe", json={"local_contrast": {"radius": 4, "strength": 1.0}})
+    client.put("/api/recipe", json={"local_contrast": {"radius": 4, "strength": 1.0}, **layer})
     reference = convert_print(folder, "a.png", tmp_path, Recipe.from_toml(client.get("/api/recipe.toml").text))
     response = client.get(f"/api/loupe?photo={photo}&x=0.75&y=0.5&size=32")
     assert response.status_code == 200 and response.headers["x-ostrel-size"] == "32x32"
