@@ -225,7 +225,11 @@ def test_tiled_local_contrast_stays_within_the_stated_bound(shape, radius, tile)
         (6, {"print": {"white": 1.5, "black": -5, "shoulder": 0.8}, "luminance": {"mixer": [1.15, 0, -0.15]}}),
         (
             1,
-            {"film": {"stock": "ilford-delta-400"}, "luminance": {"filter": "Orange21"}, "exposure": {"meter": "average"}},
+            {
+                "film": {"stock": "ilford-delta-400"},
+                "luminance": {"filter": "Orange21"},
+                "exposure": {"meter": "average"},
+            },
         ),
     ],
 )
