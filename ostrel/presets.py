@@ -1,7 +1,8 @@
 """Named starting points for a print, each with a one-line description.
 
-A preset sets the luminance step, the zones, the local contrast, the edge
-burning and the toning; it never touches the output settings. `neutral` is the default recipe
+A preset sets the luminance step or film stock, the zones, the local
+contrast, the edge burning, the grain and the toning; it never touches the
+output settings. `neutral` is the default recipe
 itself.
 """
 
@@ -103,6 +104,16 @@ PRESETS: Final[Mapping[str, Preset]] = {
                 "zones": {"2": -0.1, "3": -0.05, "7": 0.1, "8": 0.15},
                 "vignette": {"stops": -1.0, "midpoint": 0.75, "feather": 0.5},
                 "toning": {"toner": "sepia", "strength": 0.85},
+            },
+        ),
+        Preset(
+            "hp5",
+            "ILFORD HP5 PLUS on 35 mm: the film's published colour response, blue skies lighter and foliage "
+            "darker than the eye sees them, and film grain strongest in the mid-tones.",
+            {
+                "film": {"stock": "ilford-hp5-plus"},
+                "zones": {"2": -0.2, "3": -0.1, "7": 0.1, "8": 0.15},
+                "grain": {"strength": 1.0, "granularity": 16.0, "format": "35mm"},
             },
         ),
     )

@@ -27,6 +27,7 @@ from ostrel.rendering import quantize, render_photo
 from ostrel.writing import atomic_destination
 
 _LABEL_DPI: Final = 110
+_NOTE_DPI: Final = 80
 _GAP: Final = 12
 
 
@@ -53,12 +54,38 @@ def _save_preview(image: Any, path: str | os.PathLike[str]) -> Path:
     return destination
 
 
-def _labelled(vips: Any, tile: Any, label: str, width: int) -> Any:
+def darkroom_note(recipe: Recipe) -> str:
+    """The darkroom controls a recipe uses, in the pipeline's order, for a caption ("" for none)."""
+    parts = []
+    if recipe.film.enabled:
+        parts.append(recipe.film.stock)
+    if recipe.vignette.enabled:
+        parts.append(f"edges {recipe.vignette.stops:+g} stops")
+    if recipe.grain.enabled:
+        parts.append(f"grain {recipe.grain.format}")
+    if recipe.toning.enabled:
+        parts.append(f"{recipe.toning.toner} toned")
+    return ", ".join(parts)
+
+
+def _labelled(vips: Any, tile: Any, label: str, width: int, note: str | None = None) -> Any:
     # Text images are cropped to their ink; their offsets place that ink on
     # the line, so labels share one baseline whatever letters they have.
     text, line = _text(vips, label), _text(vips, "|")
     top = 5 + text.yoffset - line.yoffset
     strip = text.embed((width - text.width) // 2, top, width, line.height + 10, background=[0])
+    if note is not None:  # a second, smaller line; an empty one keeps the tiles' heights alike
+        small_line = _text(vips, "|", dpi=_NOTE_DPI)
+        height = small_line.height + 6
+        if note:
+            small = _text(vips, note, dpi=_NOTE_DPI)
+            if small.width > width:  # a long note is shrunk to the tile, never cut
+                small = small.resize(width / small.width)
+            top = max(small.yoffset - small_line.yoffset, 0)
+            line_strip = small.embed((width - small.width) // 2, top, width, height, background=[0])
+        else:
+            line_strip = vips.Image.black(width, height)
+        strip = strip.join(line_strip.cast(strip.format), "vertical")
     return tile.gravity("north", width, tile.height, background=[0]).join(strip, "vertical")
 
 
@@ -85,7 +112,7 @@ def contact_sheet(
         # Grey tiles as RGB, so that toned ones sit beside them.
         rgb = codes if codes.ndim == 3 else np.repeat(codes[:, :, None], 3, axis=2)
         tile = vips.Image.new_from_array(np.ascontiguousarray(rgb), interpretation="srgb")
-        tiles.append(_labelled(vips, tile, preset.name, tile_size))
+        tiles.append(_labelled(vips, tile, preset.name, tile_size, darkroom_note(recipe)))
     columns = math.ceil(math.sqrt(len(tiles)))
     sheet = vips.Image.arrayjoin(tiles, across=columns, shim=_GAP, background=[24], halign="centre")
     sheet = sheet.embed(_GAP, _GAP, sheet.width + 2 * _GAP, sheet.height + 2 * _GAP, background=[24])

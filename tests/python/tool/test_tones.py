@@ -28,8 +28,11 @@ def ramp() -> np.ndarray:
 @pytest.mark.parametrize("preset", list(PRESETS))
 def test_a_grey_ramp_prints_monotonic_with_white_as_paper_white(preset):
     # A toned preset's grey print: toning keeps its tones (tests/python/tool/test_toning.py); edge
-    # burning, a spatial effect, is left out (tests/python/tool/test_vignette_prints.py).
-    recipe = get_preset(preset).recipe.updated({**NO_DETAIL, "toning": {"toner": "none"}, "vignette": {"stops": 0}})
+    # burning and grain, spatial effects, are left out (tests/python/tool/test_vignette_prints.py,
+    # tests/python/tool/test_grain_prints.py).
+    recipe = get_preset(preset).recipe.updated(
+        {**NO_DETAIL, "toning": {"toner": "none"}, "vignette": {"stops": 0}, "grain": {"strength": 0}}
+    )
     plane = render(ramp(), recipe)
     eight, sixteen = quantize(plane, 8).ravel().astype(int), quantize(plane, 16).ravel().astype(int)
     assert np.all(np.diff(sixteen) >= 0)
@@ -166,6 +169,13 @@ def stops(preset: str, patch: str) -> float:
     return float(np.log2(max(print_value(preset, patch), 1e-6) / print_value("neutral", patch)))
 
 
+def grain_rms(preset: str, code: int) -> float:
+    """The RMS (in 8-bit codes) of a flat 2-megapixel patch of this sRGB grey printed through the preset."""
+    rgb = np.full((1200, 1600, 3), srgb_decode(np.asarray(code, np.uint8)), np.float32)
+    printed = quantize(render(rgb, get_preset(preset).recipe.updated(NO_DETAIL)), 16).astype(np.float64) / 257
+    return float(printed.std())
+
+
 # Each preset's description, as claims measured on the patches (in stops against neutral).
 CLAIMS = [
     ("yellow", "slightly darker blue skies", lambda: -0.3 < stops("yellow", "blue sky") < -0.03),
@@ -194,6 +204,16 @@ CLAIMS = [
     ("high-contrast", "brighter highlights", lambda: stops("high-contrast", "neutral 8") > 0.1),
     ("soft", "lifted shadows", lambda: stops("soft", "black") > 0.3),
     ("soft", "held-back highlights", lambda: stops("soft", "neutral 8") < -0.1),
+    ("hp5", "blue skies lighter", lambda: stops("hp5", "blue sky") > 0.2),
+    ("hp5", "foliage darker than the eye sees them", lambda: stops("hp5", "foliage") < -0.2),
+    (
+        "hp5",
+        "film grain strongest in the mid-tones",
+        lambda: (
+            grain_rms("hp5", 118) > 2 * max(grain_rms("hp5", 15), grain_rms("hp5", 245)) > 0
+            and grain_rms("hp5", 255) == 0
+        ),
+    ),
     (
         "neutral",
         "a gentle S-curve",
