@@ -13,7 +13,9 @@
     X(print_stage)                 \
     X(print_encode)                \
     X(tone_print)                  \
-    X(vignette)
+    X(vignette)                    \
+    X(bands)                       \
+    X(band_offsets)
 
 namespace ostrel::py {
 
