@@ -31,7 +31,7 @@ from ostrel.exposure import photo_exposure
 from ostrel.preview import ZONE_GREYS, print_zones
 from ostrel.reading import Photo
 from ostrel.recipe import Recipe, Toning
-from ostrel.rendering import develop, luminance, meter_sample, quantize, render_photo, tone
+from ostrel.rendering import develop, luminance, meter_sample, mixed, quantize, render_photo, tone
 from ostrel.studio import StudioError
 from ostrel.studio.session import Session
 from ostrel.toning import tone_print
@@ -222,13 +222,15 @@ class Previewer:
         )
         development = develop(recipe, height, width, exposure=exposure)
         reach = 3 * development.radius if recipe.local_contrast.enabled else 0
+        reach += 2 * development.bands_radius  # the colour bands' smoothing, before local contrast
         w, h = min(size, width), min(size, height)
         left = min(max(0, round(x * width - w / 2)), width - w)
         top = min(max(0, round(y * height - h / 2)), height - h)
         x0, y0 = max(0, left - reach), max(0, top - reach)
         x1, y1 = min(width, left + w + reach), min(height, top + h + reach)
         region = np.ascontiguousarray(photo.pixels[y0:y1, x0:x1])
-        linear = tone(luminance(region, recipe.luminance), recipe, development, (y0, x0, height, width))
+        banded = mixed(region, luminance(region, recipe.luminance), recipe.bands, development.bands_radius)
+        linear = tone(banded, recipe, development, (y0, x0, height, width))
         linear = np.ascontiguousarray(linear[top - y0 : top - y0 + h, left - x0 : left - x0 + w])
         grey = codes8(oc.encode_srgb(linear))
         codes = codes8(oc.encode_srgb(tone_print(linear, recipe.toning))) if recipe.toning.enabled else grey
