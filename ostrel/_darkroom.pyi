@@ -1,9 +1,11 @@
 """Type information for the `ostrel._darkroom` extension module."""
 
+from collections.abc import Sequence
+
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["print_stage", "print_encode", "tone_print", "vignette", "grain", "grain_encode"]
+__all__ = ["print_stage", "print_encode", "tone_print", "vignette", "grain", "grain_encode", "bands", "band_offsets"]
 
 _Float32Array = npt.NDArray[np.float32]
 
@@ -83,3 +85,24 @@ def grain_encode(
     full_width: int = 0,
 ) -> _Float32Array:
     """Film grain on a display-linear print, ending in the sRGB encoding."""
+
+def bands(
+    img: _Float32Array,
+    lum: _Float32Array,
+    offsets: Sequence[float],
+    radius: int = 0,
+    eps: float = 0.1,
+    low: float = 0.05,
+    high: float = 0.25,
+) -> _Float32Array:
+    """Mix colours into the grey: luminance times 2^o, o by the hue of each pixel."""
+
+def band_offsets(
+    img: _Float32Array,
+    offsets: Sequence[float],
+    radius: int = 0,
+    eps: float = 0.1,
+    low: float = 0.05,
+    high: float = 0.25,
+) -> _Float32Array:
+    """The offset map of ``bands`` in stops: (H, W, 3) linear RGB to (H, W, 1)."""

@@ -35,6 +35,7 @@ from ostrel.settings import (
     FILTERS,
     FORMATS,
     GRAIN_FORMATS,
+    MAX_BANDS_RADIUS,
     OPTIONAL_SECTIONS,
     SECTIONS,
     STANDARDS,
@@ -54,6 +55,7 @@ __all__ = [
     "ROMAN",
     "STANDARDS",
     "ZONES",
+    "Bands",
     "Exposure",
     "Film",
     "FilterStep",
@@ -146,6 +148,52 @@ class Exposure:
     def describe(self) -> str:
         meter = "" if self.meter == "camera" else f", meter {self.meter}"
         return f"exposure {self.stops:+g}{meter}" if self.stops or meter else "exposure as shot"
+
+
+@dataclass(frozen=True)
+class Bands:
+    """Colours lightened or darkened in the grey print by their hue, eight bands of offsets in stops.
+
+    `radius` smooths the offsets (pixels, or a share of the long edge, as
+    `LocalContrast.radius`), so hue noise and JPEG blocks do not show.
+    """
+
+    red: float = 0.0
+    orange: float = 0.0
+    yellow: float = 0.0
+    green: float = 0.0
+    aqua: float = 0.0
+    blue: float = 0.0
+    purple: float = 0.0
+    magenta: float = 0.0
+    radius: int | str = "0.25%"
+
+    def __post_init__(self) -> None:
+        _checked(self, "bands")
+
+    @property
+    def offsets(self) -> tuple[float, float, float, float, float, float, float, float]:
+        """The eight offsets, red to magenta."""
+        return (self.red, self.orange, self.yellow, self.green, self.aqua, self.blue, self.purple, self.magenta)
+
+    @property
+    def enabled(self) -> bool:
+        return any(self.offsets)
+
+    def pixels(self, height: int, width: int, *, scale: float = 1.0) -> int:
+        """The smoothing radius in pixels for an image of this size (as `LocalContrast.pixels`), at most 2048."""
+        if isinstance(self.radius, str):
+            share = float(self.radius.rstrip("%")) / 100.0
+            pixels = round(share * max(height, width))
+            return min(MAX_BANDS_RADIUS, max(1, pixels) if share else 0)
+        return self.radius if scale == 1.0 or not self.radius else max(1, round(self.radius * scale))
+
+    def describe(self) -> str:
+        if not self.enabled:
+            return "no colour bands"
+        names = ("red", "orange", "yellow", "green", "aqua", "blue", "purple", "magenta")
+        moved = ", ".join(f"{name} {stops:+g}" for name, stops in zip(names, self.offsets, strict=True) if stops)
+        return f"colour bands {moved} (radius {self.radius})"
 
 
 @dataclass(frozen=True)
@@ -319,6 +367,7 @@ class Output:
 
 _SECTION_TYPES: Final[Mapping[str, type]] = {
     "film": Film,
+    "bands": Bands,
     "exposure": Exposure,
     "vignette": Vignette,
     "local_contrast": LocalContrast,
@@ -360,6 +409,7 @@ class Recipe:
     vignette: Vignette = field(default_factory=Vignette)
     film: Film = field(default_factory=Film)
     grain: Grain = field(default_factory=Grain)
+    bands: Bands = field(default_factory=Bands)
 
     def __post_init__(self) -> None:
         if not isinstance(self.luminance, (FilterStep, MixerStep)):
@@ -392,6 +442,7 @@ class Recipe:
                 self.vignette,
                 self.film,
                 self.grain,
+                self.bands,
             ),
         )
 
@@ -459,7 +510,7 @@ class Recipe:
     def to_toml(self, comment: str | None = None, *, full: bool = False) -> str:
         """The recipe as commented TOML, headed by a line that marks it as ours.
 
-        A control that is off by default (edge burning, grain, toning) is left out while every one
+        A control that is off by default (film, colour bands, edge burning, grain, toning) is left out while every one
         of its settings is at its default, so the stamp of a recipe that does
         not use it is the same text as before the control existed; `full`
         writes every section (`ostrel recipe` shows them all).
@@ -502,6 +553,7 @@ class Recipe:
         return (
             f"{self.luminance.describe()}; "
             + (f"{self.film.describe()}; " if self.film.enabled else "")
+            + (f"{self.bands.describe()}; " if self.bands.enabled else "")
             + f"{self.exposure.describe()}; zones {zones}; "
             + (f"{self.vignette.describe()}; " if self.vignette.enabled else "")
             + f"{self.local_contrast.describe()}; {self.print_curve.describe()}"

@@ -15,7 +15,7 @@ from ostrel.exposure import photo_exposure, sample_stride
 from ostrel.films import film_weights
 from ostrel.paper import PaperParams, paper_params, print_stage
 from ostrel.reading import Photo
-from ostrel.recipe import FilterStep, Grain, MixerStep, Recipe, Vignette
+from ostrel.recipe import Bands, FilterStep, Grain, MixerStep, Recipe, Vignette
 from ostrel.toning import tone_print
 
 FloatImage = npt.NDArray[np.float32]
@@ -85,11 +85,12 @@ def exposed(lum: FloatImage, stops: float) -> FloatImage:
 
 @dataclass(frozen=True)
 class Development:
-    """What a recipe decides for one photo before its pixels are touched: exposure, radius, paper."""
+    """What a recipe decides for one photo before its pixels are touched: exposure, radii, paper."""
 
     exposure: float
     radius: int
     paper: PaperParams | None
+    bands_radius: int = 0
 
 
 def develop(recipe: Recipe, height: int, width: int, *, exposure: float = 0.0, scale: float = 1.0) -> Development:
@@ -99,13 +100,40 @@ def develop(recipe: Recipe, height: int, width: int, *, exposure: float = 0.0, s
     a radius in pixels shrinks with it (a relative radius follows the size).
     """
     radius = recipe.local_contrast.pixels(height, width, scale=scale)
-    return Development(exposure, radius, paper_params(recipe, exposure))
+    bands_radius = recipe.bands.pixels(height, width, scale=scale) if recipe.bands.enabled else 0
+    return Development(exposure, radius, paper_params(recipe, exposure), bands_radius)
 
 
 def meter_sample(rgb: FloatImage, step: FilterStep | MixerStep) -> FloatImage:
     """The metering sample's luminance: every k-th row and column, as `ostrel.exposure` reads it."""
     stride = sample_stride(int(rgb.shape[0]), int(rgb.shape[1]))
     return luminance(np.ascontiguousarray(rgb[::stride, ::stride]), step)
+
+
+# The colour bands' edge threshold, as a share of the square of the largest
+# offset: the filter tells an edge from noise by the same share of the step
+# whether the bands move a stop or three.
+BANDS_EPS_SHARE: Final = 0.1
+
+
+def bands_eps(bands: Bands) -> float:
+    """The guided filter's eps (stops^2) for these offsets."""
+    peak = max(abs(stops) for stops in bands.offsets)
+    return max(BANDS_EPS_SHARE * peak * peak, 1e-6)
+
+
+def mixed(rgb: FloatImage, lum: FloatImage, bands: Bands, radius: int) -> FloatImage:
+    """The luminance with the colour bands mixed in (`ostrel._darkroom.bands`); `lum` itself when off.
+
+    `rgb` is the linear RGB that `lum` was made from; `radius` the smoothing
+    radius in pixels (`Development.bands_radius`).
+    """
+    if not bands.enabled:
+        return lum
+    from ostrel import _darkroom
+
+    result: FloatImage = _darkroom.bands(rgb, lum, bands.offsets, radius, bands_eps(bands))
+    return result
 
 
 # Where a plane lies in the whole image: top, left, full height, full width.
@@ -195,10 +223,10 @@ def render(
 
     `rgb` is scene-linear (H, W, 3) float32 pixels, or a decoded `Photo`
     (which brings its own scale and camera RAW facts). The steps run in
-    order: luminance, exposure, Zone System, edge burning (when the recipe
-    burns), local contrast (left out when its strength is 0), the paper
-    curve, grain (when the recipe has it), toning (when the recipe tones),
-    sRGB encoding. `exposure` (stops)
+    order: luminance, colour bands (when the recipe mixes them), exposure,
+    Zone System, edge burning (when the recipe burns), local contrast (left
+    out when its strength is 0), the paper curve, grain (when the recipe has
+    it), toning (when the recipe tones), sRGB encoding. `exposure` (stops)
     overrides the recipe's metering; otherwise the photo is metered as
     `ostrel.exposure` describes (`scene_referred` for camera RAW data, with
     its DNG `baseline` exposure when it has one).
@@ -232,10 +260,12 @@ def render_planes(
         )
     development = develop(recipe, int(rgb.shape[0]), int(rgb.shape[1]), exposure=exposure, scale=scale)
     lum = luminance(rgb, luminance_step(recipe))
-    photo = lum.copy() if development.exposure else lum
+    # The meter and the clipping report read the luminance before the bands.
+    banded = mixed(rgb, lum, recipe.bands, development.bands_radius)
+    photo = lum.copy() if development.exposure and banded is lum else lum
     if recipe.toning.enabled:
-        return oc.encode_srgb(tone_print(tone(lum, recipe, development), recipe.toning)), photo
-    return tone(lum, recipe, development, encode=True), photo
+        return oc.encode_srgb(tone_print(tone(banded, recipe, development), recipe.toning)), photo
+    return tone(banded, recipe, development, encode=True), photo
 
 
 def render_photo(photo: Photo, recipe: Recipe) -> tuple[FloatImage, FloatImage]:

@@ -186,11 +186,17 @@ class AutoOr:
 _PERCENT: Final = re.compile(r"^\s*([0-9]*\.?[0-9]+(?:[eE][-+]?[0-9]+)?)\s*%\s*$")
 MAX_RADIUS: Final = 100_000  # pixels: a window wider than any image this side of a gigapixel is a typo
 MAX_RADIUS_SHARE: Final = 25.0  # per cent of the long edge
+# The colour bands' smoothing: the kernel's window sums are exact up to 2048 pixels.
+MAX_BANDS_RADIUS: Final = 2048
+MAX_BANDS_SHARE: Final = 2.0
 
 
 @dataclass(frozen=True)
 class Radius:
-    """Whole pixels (16), or a share of the image's long edge as text ("0.4%")."""
+    """Whole pixels (16), or a share of the image's long edge as text ("0.4%"), up to the given bounds."""
+
+    pixels_max: int = MAX_RADIUS
+    share_max: float = MAX_RADIUS_SHARE
 
     def check(self, key: str, value: object) -> int | str:
         if isinstance(value, str):
@@ -198,13 +204,13 @@ class Radius:
             if not match:
                 raise RecipeError(key, value, 'expected whole pixels (16) or a share of the long edge ("0.4%")')
             share = float(match.group(1))
-            if not 0.0 <= share <= MAX_RADIUS_SHARE:
-                raise RecipeError(key, value, f"expected 0..{MAX_RADIUS_SHARE:g} % of the long edge")
+            if not 0.0 <= share <= self.share_max:
+                raise RecipeError(key, value, f"expected 0..{self.share_max:g} % of the long edge")
             return f"{share:g}%"
         if isinstance(value, bool) or not isinstance(value, int):
             raise RecipeError(key, value, 'expected whole pixels (16) or a share of the long edge ("0.4%")')
-        if not 0 <= value <= MAX_RADIUS:
-            raise RecipeError(key, value, f"expected 0..{MAX_RADIUS} pixels")
+        if not 0 <= value <= self.pixels_max:
+            raise RecipeError(key, value, f"expected 0..{self.pixels_max} pixels")
         return value
 
     def from_text(self, key: str, text: str) -> object:
@@ -216,10 +222,11 @@ class Radius:
             raise RecipeError(key, text, 'expected whole pixels (16) or a share of the long edge ("0.4%")') from None
 
     def describe(self) -> str:
-        return f'pixels 0..{MAX_RADIUS}, or "N%" of the long edge (0..{MAX_RADIUS_SHARE:g} %)'
+        return f'pixels 0..{self.pixels_max}, or "N%" of the long edge (0..{self.share_max:g} %)'
 
     def schema(self) -> dict[str, object]:
-        return {"type": "radius", "min": 0.0, "max": 2.0, "step": 0.05, "unit": "%", "pixels_max": MAX_RADIUS}
+        top = min(2.0, self.share_max)
+        return {"type": "radius", "min": 0.0, "max": top, "step": 0.05, "unit": "%", "pixels_max": self.pixels_max}
 
 
 @dataclass(frozen=True)
@@ -443,6 +450,78 @@ SETTINGS: Final[tuple[Setting, ...]] = (
         metavar="NAME",
     ),
     Setting(
+        "bands.red",
+        Number(-3.0, 3.0, step=0.05),
+        0.0,
+        "the reds (0 degrees; lips, brick, autumn leaves): + lightens, - darkens in the print",
+        unit="stops",
+        flag="--band-red",
+    ),
+    Setting(
+        "bands.orange",
+        Number(-3.0, 3.0, step=0.05),
+        0.0,
+        "the oranges (30 degrees; skin, sand, rust): + lightens, - darkens in the print",
+        unit="stops",
+        flag="--band-orange",
+    ),
+    Setting(
+        "bands.yellow",
+        Number(-3.0, 3.0, step=0.05),
+        0.0,
+        "the yellows (60 degrees): + lightens, - darkens in the print",
+        unit="stops",
+        flag="--band-yellow",
+    ),
+    Setting(
+        "bands.green",
+        Number(-3.0, 3.0, step=0.05),
+        0.0,
+        "the greens (120 degrees; foliage, grass): + lightens, - darkens in the print",
+        unit="stops",
+        flag="--band-green",
+    ),
+    Setting(
+        "bands.aqua",
+        Number(-3.0, 3.0, step=0.05),
+        0.0,
+        "the aquas (180 degrees; sea, glacier water): + lightens, - darkens in the print",
+        unit="stops",
+        flag="--band-aqua",
+    ),
+    Setting(
+        "bands.blue",
+        Number(-3.0, 3.0, step=0.05),
+        0.0,
+        "the blues (240 degrees; skies): + lightens, - darkens in the print",
+        unit="stops",
+        flag="--band-blue",
+    ),
+    Setting(
+        "bands.purple",
+        Number(-3.0, 3.0, step=0.05),
+        0.0,
+        "the purples (270 degrees): + lightens, - darkens in the print",
+        unit="stops",
+        flag="--band-purple",
+    ),
+    Setting(
+        "bands.magenta",
+        Number(-3.0, 3.0, step=0.05),
+        0.0,
+        "the magentas and pinks (315 degrees): + lightens, - darkens in the print",
+        unit="stops",
+        flag="--band-magenta",
+    ),
+    Setting(
+        "bands.radius",
+        Radius(MAX_BANDS_RADIUS, MAX_BANDS_SHARE),
+        "0.25%",
+        "smoothing of the colour bands' offsets: pixels, or a share of the long edge (0: each pixel by its own hue)",
+        flag="--band-radius",
+        metavar="N|P%",
+    ),
+    Setting(
         "exposure.stops",
         Number(-10.0, 10.0, step=0.05),
         0.0,
@@ -644,7 +723,7 @@ LOOK_SECTIONS: Final = tuple(section for section in SECTIONS if section != "outp
 # The controls that are off by default: a recipe's TOML leaves such a section
 # out while all of it is at its defaults, so prints of a recipe that does not
 # use them carry the same stamp as before they existed.
-OPTIONAL_SECTIONS: Final = ("film", "vignette", "grain", "toning")
+OPTIONAL_SECTIONS: Final = ("film", "bands", "vignette", "grain", "toning")
 
 
 def setting(key: str) -> Setting:

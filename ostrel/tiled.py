@@ -3,7 +3,9 @@
 `render_dask` builds the whole pipeline lazily on a dask array of scene-linear
 RGB ``(H, W, 3)``: the luminance step, the exposure, the Zone System curve,
 the print stage and the sRGB encoding are per pixel (`map_blocks`; the print
-stage takes the toned block and its local-contrast block); local contrast goes through
+stage takes the toned block and its local-contrast block); the colour bands
+read the RGB blocks with a halo of twice their smoothing radius (exact integer
+window sums: the same bits as the whole image); local contrast goes through
 `map_overlap` with a halo of twice the radius (the guided filter box-filters
 its coefficients again, so a result depends on pixels up to 2r away) and
 ``boundary='none'``, so the image's true edges get the kernel's own clipped
@@ -41,8 +43,8 @@ from ostrel import _deps
 from ostrel.exposure import photo_exposure, sample_stride
 from ostrel.paper import PaperParams, print_stage
 from ostrel.reading import Metadata, RegionReader
-from ostrel.recipe import FilterStep, Grain, LocalContrast, MixerStep, Recipe, Toning, Vignette
-from ostrel.rendering import Development, burnt, develop, exposed, grained, luminance, luminance_step, quantize
+from ostrel.recipe import Bands, FilterStep, Grain, LocalContrast, MixerStep, Recipe, Toning, Vignette
+from ostrel.rendering import Development, burnt, develop, exposed, grained, luminance, luminance_step, mixed, quantize
 from ostrel.toning import tone_print
 from ostrel.writing import atomic_destination, print_xmp, sgrey_profile, srgb_profile
 
@@ -123,13 +125,24 @@ def _tone_block(
     block_info: Any = None,
 ) -> FloatImage:
     lum = exposed(luminance(_kernel_ready(block), step), exposure)
-    toned = oc.zone_system(lum, oc.ZoneParams(zones))
+    return _zoned_block(lum, zones=zones, vignette=vignette, block_info=block_info)
+
+
+def _zoned_block(lum: FloatImage, *, zones: dict[int, float], vignette: Vignette, block_info: Any = None) -> FloatImage:
+    toned = oc.zone_system(_kernel_ready(lum), oc.ZoneParams(zones))
     if not vignette.enabled or block_info is None:
         return burnt(toned, vignette)
     # The edges are burnt by the block's place in the whole image (dask's block_info).
     (top, _), (left, _), _ = block_info[0]["array-location"]
     height, width, _ = block_info[0]["shape"]
     return burnt(toned, vignette, (int(top), int(left), int(height), int(width)))
+
+
+def _banded_block(
+    block: FloatImage, *, step: FilterStep | MixerStep, bands: Bands, radius: int, exposure: float
+) -> FloatImage:
+    rgb = _kernel_ready(block)
+    return exposed(mixed(rgb, luminance(rgb, step), bands, radius), exposure)
 
 
 def _contrast_block(block: FloatImage, radius: int, eps: float, strength: float) -> FloatImage:
@@ -181,9 +194,14 @@ def develop_dask(
 
 
 def tone_dask(rgb: Any, recipe: Recipe, development: Development) -> Any:
-    """Luminance step, exposure, Zone System curve and edge burning, per block: (H, W, 3) to (H, W, 1)."""
+    """Luminance step, colour bands, exposure, Zone System curve and edge burning, per block: (H, W, 3)
+    to (H, W, 1). The colour bands read their neighbours: blocks with a halo of twice their radius."""
     if len(rgb.chunks[2]) != 1:
         rgb = rgb.rechunk({2: -1})
+    if recipe.bands.enabled:
+        lum = bands_dask(rgb, recipe, development)
+        zoned = functools.partial(_zoned_block, zones=dict(recipe.zones), vignette=recipe.vignette)
+        return lum.map_blocks(zoned, dtype=np.float32, meta=_meta(1))
     tone = functools.partial(
         _tone_block,
         step=luminance_step(recipe),
@@ -192,6 +210,27 @@ def tone_dask(rgb: Any, recipe: Recipe, development: Development) -> Any:
         vignette=recipe.vignette,
     )
     return rgb.map_blocks(tone, chunks=(*rgb.chunks[:2], (1,)), dtype=np.float32, meta=_meta(1))
+
+
+def bands_dask(rgb: Any, recipe: Recipe, development: Development) -> Any:
+    """The luminance step, the colour bands and the exposure: (H, W, 3) to (H, W, 1), each block
+    computed with a halo of twice the smoothing radius (the filter's reach), the image's edges unpadded."""
+    da = _deps.dask_array()
+    radius = development.bands_radius
+    depth: dict[int, int] = {}
+    for axis in (0, 1):
+        if 2 * radius < rgb.shape[axis]:
+            depth[axis] = 2 * radius
+        else:  # the halo would cover the whole axis: take the axis in one block instead
+            rgb = rgb.rechunk({axis: -1})
+            depth[axis] = 0
+    depth[2] = 0
+    block = functools.partial(
+        _banded_block, step=luminance_step(recipe), bands=recipe.bands, radius=radius, exposure=development.exposure
+    )
+    haloed = da.overlap.overlap(rgb, depth=depth, boundary="none")
+    lum = haloed.map_blocks(block, chunks=(*haloed.chunks[:2], (1,)), dtype=np.float32, meta=_meta(1))
+    return da.overlap.trim_internal(lum, depth, boundary="none")
 
 
 def local_contrast_dask(lum: Any, contrast: LocalContrast, radius: int) -> Any:

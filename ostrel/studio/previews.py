@@ -31,7 +31,7 @@ from ostrel.exposure import photo_exposure
 from ostrel.preview import ZONE_GREYS, print_zones
 from ostrel.reading import Photo
 from ostrel.recipe import Recipe, Toning
-from ostrel.rendering import develop, luminance, luminance_step, meter_sample, quantize, render_photo, tone
+from ostrel.rendering import develop, luminance, luminance_step, meter_sample, mixed, quantize, render_photo, tone
 from ostrel.studio import StudioError
 from ostrel.studio.session import Session
 from ostrel.toning import tone_print
@@ -222,6 +222,7 @@ class Previewer:
         )
         development = develop(recipe, height, width, exposure=exposure)
         reach = 3 * development.radius if recipe.local_contrast.enabled else 0
+        reach += 2 * development.bands_radius  # the colour bands' smoothing, before local contrast
         w, h = min(size, width), min(size, height)
         left = min(max(0, round(x * width - w / 2)), width - w)
         top = min(max(0, round(y * height - h / 2)), height - h)
@@ -231,7 +232,8 @@ class Previewer:
         # An untoned print ends in the encoding as the print does (the grain's own, when it has grain).
         grey_print = not recipe.toning.enabled
         at = (y0, x0, height, width)
-        plane = tone(luminance(region, luminance_step(recipe)), recipe, development, at, encode=grey_print)
+        banded = mixed(region, luminance(region, luminance_step(recipe)), recipe.bands, development.bands_radius)
+        plane = tone(banded, recipe, development, at, encode=grey_print)
         plane = np.ascontiguousarray(plane[top - y0 : top - y0 + h, left - x0 : left - x0 + w])
         grey = codes8(plane if grey_print else oc.encode_srgb(plane))
         codes = grey if grey_print else codes8(oc.encode_srgb(tone_print(plane, recipe.toning)))

@@ -15,7 +15,9 @@
     X(tone_print)                  \
     X(vignette)                    \
     X(grain)                       \
-    X(grain_encode)
+    X(grain_encode)                \
+    X(bands)                       \
+    X(band_offsets)
 
 namespace ostrel::py {
 

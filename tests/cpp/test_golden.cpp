@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "bands/bands.hpp"
 #include "bw/luminance.hpp"
 #include "check.hpp"
 #include "core/isa.hpp"
@@ -191,6 +192,32 @@ private:
     std::vector<float> detailed_;
 };
 
+// The four channels of a corpus input as C-contiguous (H, W, 3) RGB and an
+// (H, W, 1) luminance: the inputs of bands.
+class RgbAndPlane {
+public:
+    explicit RgbAndPlane(const ImageView& v)
+        : height_(v.height()), width_(v.width()), rgb_(3 * v.height() * v.width()), lum_(v.height() * v.width()) {
+        for (std::size_t y = 0; y < v.height(); ++y) {
+            for (std::size_t x = 0; x < v.width(); ++x) {
+                const std::size_t i = y * v.width() + x;
+                for (std::size_t c = 0; c < 3; ++c) {
+                    rgb_[3 * i + c] = v.pixel(y, x)[static_cast<std::ptrdiff_t>(c) * v.channel_stride];
+                }
+                lum_[i] = v.pixel(y, x)[3 * v.channel_stride];
+            }
+        }
+    }
+    ImageView rgb() const { return ImageView::contiguous(rgb_.data(), Shape3{height_, width_, 3}); }
+    ImageView lum() const { return ImageView::contiguous(lum_.data(), Shape3{height_, width_, 1}); }
+
+private:
+    std::size_t height_;
+    std::size_t width_;
+    std::vector<float> rgb_;
+    std::vector<float> lum_;
+};
+
 std::vector<Case> corpus() {
     std::vector<Case> cases;
     const auto add = [&](std::string name, Shape3 shape, std::uint64_t seed, std::uint64_t one_in, bool any_layout,
@@ -336,6 +363,26 @@ std::vector<Case> corpus() {
     }
     add("grain_encode 35mm placed", plane, seed++, 4, false, [](const ImageView& view) {
         return ostrel::grain_encode(view, {1.0f, 17.0f, 9.0f, 3}, ostrel::Placement{11, 23, 64, 96});
+    });
+    // Colour bands: unsmoothed, smoothed, and the offset map alone, on
+    // awkward RGB and luminance.
+    ostrel::Bands mixed;
+    mixed.offsets = {1.0f, 0.5f, -0.25f, 1.5f, 0.0f, -1.0f, 0.75f, -3.0f};
+    ostrel::Bands smoothed = mixed;
+    smoothed.radius = 3;
+    smoothed.eps = 0.2f;
+    seed = 110;
+    add("bands naive", Shape3{21, 33, 4}, seed++, 4, true, [mixed](const ImageView& v) {
+        const RgbAndPlane inputs(v);
+        return ostrel::bands(inputs.rgb(), inputs.lum(), mixed);
+    });
+    add("bands smoothed", Shape3{37, 29, 4}, seed++, 4, true, [smoothed](const ImageView& v) {
+        const RgbAndPlane inputs(v);
+        return ostrel::bands(inputs.rgb(), inputs.lum(), smoothed);
+    });
+    add("band_offsets smoothed", Shape3{37, 29, 4}, seed++, 8, true, [smoothed](const ImageView& v) {
+        const RgbAndPlane inputs(v);
+        return ostrel::band_offsets(inputs.rgb(), smoothed);
     });
     return cases;
 }
