@@ -5,7 +5,8 @@
 docs/before_after.png: the photo beside its print through the `red` preset;
 docs/contact_sheet.jpg: `ostrel sheet` through every preset; docs/zone_map.png:
 `ostrel zones` under the default recipe; docs/toning.jpg: every toner at
-strength 1; docs/edge_burning.jpg: no burning, a stop of burning, `sepia-burnt`.
+strength 1; docs/edge_burning.jpg: no burning, a stop of burning, `sepia-burnt`;
+docs/colour_bands.jpg: no colour bands, blues down and greens up, reds up.
 """
 
 from __future__ import annotations
@@ -63,6 +64,19 @@ def main() -> None:
         ("sepia-burnt", get_preset("sepia-burnt").settings),
     ]
     labelled_row(read_photo(PHOTO, max_size=360), burns, DOCS / "edge_burning.jpg", across=3)
+    colour_bands()
+
+
+def colour_bands() -> None:
+    """docs/colour_bands.jpg: the same grey print with the colour bands moved two ways."""
+    from ostrel import read_photo
+
+    looks = [
+        ("no colour bands", {}),
+        ("blue -1, green +1", {"bands": {"blue": -1.0, "aqua": -0.5, "green": 1.0}}),
+        ("red +1", {"bands": {"red": 1.0, "orange": 0.3}}),
+    ]
+    labelled_row(read_photo(PHOTO, max_size=360), looks, DOCS / "colour_bands.jpg", across=3)
 
 
 if __name__ == "__main__":
