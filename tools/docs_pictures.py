@@ -8,7 +8,8 @@ docs/contact_sheet.jpg: `ostrel sheet` through every preset; docs/zone_map.png:
 strength 1; docs/edge_burning.jpg: no burning, a stop of burning, `sepia-burnt`;
 docs/film_stocks.jpg: neutral, HP5 PLUS, HP5 PLUS behind a yellow filter, FP4 PLUS;
 docs/film_grain.jpg: a crop at 100 % of a 9-megapixel print, without grain and
-with Tri-X's granularity on 35 mm and on 6x7 film.
+with Tri-X's granularity on 35 mm and on 6x7 film;
+docs/colour_bands.jpg: no colour bands, blues down and greens up, reds up.
 """
 
 from __future__ import annotations
@@ -103,6 +104,19 @@ def main() -> None:
     ]
     labelled_row(small, stocks, DOCS / "film_stocks.jpg", across=4)
     grain_crops(DOCS / "film_grain.jpg")
+    colour_bands()
+
+
+def colour_bands() -> None:
+    """docs/colour_bands.jpg: the same grey print with the colour bands moved two ways."""
+    from ostrel import read_photo
+
+    looks = [
+        ("no colour bands", {}),
+        ("blue -1, green +1", {"bands": {"blue": -1.0, "aqua": -0.5, "green": 1.0}}),
+        ("red +1", {"bands": {"red": 1.0, "orange": 0.3}}),
+    ]
+    labelled_row(read_photo(PHOTO, max_size=360), looks, DOCS / "colour_bands.jpg", across=3)
 
 
 if __name__ == "__main__":
