@@ -1,7 +1,7 @@
 """Named starting points for a print, each with a one-line description.
 
 A preset sets the luminance step or film stock, the zones, the local
-contrast, the edge burning, the grain and the toning; it never touches the
+contrast, the colour bands, the edge burning, the grain and the toning; it never touches the
 output settings. `neutral` is the default recipe
 itself.
 """
@@ -107,12 +107,19 @@ PRESETS: Final[Mapping[str, Preset]] = {
             },
         ),
         Preset(
+            "landscape",
+            "Landscape by colour bands: blue skies darker and foliage lighter, skin and greys left as they are.",
+            {
+                "bands": {"blue": -1.0, "aqua": -0.5, "green": 0.8},
+            },
+        ),
+        Preset(
             "hp5",
             "ILFORD HP5 PLUS on 35 mm: the film's published colour response, blue skies lighter and foliage "
             "darker than the eye sees them, and film grain strongest in the mid-tones.",
             {
                 "film": {"stock": "ilford-hp5-plus"},
-                "zones": {"2": -0.2, "3": -0.1, "7": 0.1, "8": 0.15},
+                "zones": {"2": -0.2, "3": -0.15, "7": 0.05, "8": 0.1},
                 "grain": {"strength": 1.0, "granularity": 16.0, "format": "35mm"},
             },
         ),

@@ -59,6 +59,8 @@ def darkroom_note(recipe: Recipe) -> str:
     parts = []
     if recipe.film.enabled:
         parts.append(recipe.film.stock)
+    if recipe.bands.enabled:
+        parts.append("colour bands")
     if recipe.vignette.enabled:
         parts.append(f"edges {recipe.vignette.stops:+g} stops")
     if recipe.grain.enabled:

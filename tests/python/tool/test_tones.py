@@ -204,6 +204,13 @@ CLAIMS = [
     ("high-contrast", "brighter highlights", lambda: stops("high-contrast", "neutral 8") > 0.1),
     ("soft", "lifted shadows", lambda: stops("soft", "black") > 0.3),
     ("soft", "held-back highlights", lambda: stops("soft", "neutral 8") < -0.1),
+    ("landscape", "blue skies darker", lambda: stops("landscape", "blue sky") < -0.5),
+    ("landscape", "foliage lighter", lambda: stops("landscape", "foliage") > 0.25),
+    (
+        "landscape",
+        "skin and greys left as they are",
+        lambda: abs(stops("landscape", "light skin")) < 0.1 and abs(stops("landscape", "neutral 3.5")) < 0.02,
+    ),
     ("hp5", "blue skies lighter", lambda: stops("hp5", "blue sky") > 0.2),
     ("hp5", "foliage darker than the eye sees them", lambda: stops("hp5", "foliage") < -0.2),
     (
