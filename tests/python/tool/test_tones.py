@@ -259,3 +259,17 @@ def render_photo_planes(rgb, recipe):
     from ostrel.rendering import render_planes
 
     return render_planes(rgb, recipe)
+
+
+@pytest.mark.parametrize(("height", "width"), [(1, 1), (70, 33), (130, 257)])
+def test_a_toned_print_counts_a_pixel_as_clipped_only_in_every_channel(height, width):
+    rng = np.random.default_rng(height)
+    plane = rng.random((height, width, 3), dtype=np.float32)
+    picks = rng.random((height, width, 3)) < 0.5  # some channels of some pixels clipped, others not
+    plane[picks & (rng.random((height, width, 1)) < 0.5)] = 1.0
+    plane[picks & (rng.random((height, width, 1)) < 0.3)] = 0.0
+    clipping = measure(plane, None, 16)
+    top, low = np.nextafter(65534.5 / 65535, 2.0), np.nextafter(0.5 / 65535, 0.0)
+    size = height * width
+    assert clipping.white == pytest.approx(100 * np.count_nonzero((plane >= top).all(axis=2)) / size)
+    assert clipping.black == pytest.approx(100 * np.count_nonzero((plane <= low).all(axis=2)) / size)
