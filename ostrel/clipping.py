@@ -78,8 +78,8 @@ def _shares(plane: npt.NDArray[np.float32], low: float, high: float) -> tuple[fl
             black += _all_channels(block <= np.float32(low), block.shape[2])
         return 100.0 * white / size, 100.0 * black / size
     size = max(1, plane.size)
-    white = np.count_nonzero(plane >= np.float32(high))
-    black = np.count_nonzero(plane <= np.float32(low))
+    white = int(np.count_nonzero(plane >= np.float32(high)))
+    black = int(np.count_nonzero(plane <= np.float32(low)))
     return 100.0 * white / size, 100.0 * black / size
 
 
