@@ -5,7 +5,18 @@ from collections.abc import Sequence
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["print_stage", "print_encode", "tone_print", "vignette", "grain", "grain_encode", "bands", "band_offsets"]
+__all__ = [
+    "print_stage",
+    "print_encode",
+    "tone_print",
+    "tone_print_encode",
+    "vignette",
+    "grain",
+    "grain_encode",
+    "bands",
+    "band_offsets",
+    "quantize",
+]
 
 _Float32Array = npt.NDArray[np.float32]
 
@@ -47,6 +58,19 @@ def tone_print(
     strength: float = 0.0,
 ) -> _Float32Array:
     """Tone a grey print: one channel of print tone to linear RGB of the same luminance."""
+
+def tone_print_encode(
+    img: _Float32Array,
+    shadow_red: float = 1.0,
+    shadow_green: float = 1.0,
+    shadow_blue: float = 1.0,
+    highlight_red: float = 1.0,
+    highlight_green: float = 1.0,
+    highlight_blue: float = 1.0,
+    blend: float = 1.0,
+    strength: float = 0.0,
+) -> _Float32Array:
+    """Tone a grey print and encode it: ``encode_srgb(tone_print(img, ...))``."""
 
 def vignette(
     img: _Float32Array,
@@ -106,3 +130,8 @@ def band_offsets(
     high: float = 0.25,
 ) -> _Float32Array:
     """The offset map of ``bands`` in stops: (H, W, 3) linear RGB to (H, W, 1)."""
+
+def quantize(
+    img: _Float32Array, out: npt.NDArray[np.uint8] | npt.NDArray[np.uint16]
+) -> npt.NDArray[np.uint8] | npt.NDArray[np.uint16]:
+    """Display values to the nearest 8- or 16-bit code, into ``out``."""

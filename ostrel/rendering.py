@@ -264,7 +264,7 @@ def render_planes(
     banded = mixed(rgb, lum, recipe.bands, development.bands_radius)
     photo = lum.copy() if development.exposure and banded is lum else lum
     if recipe.toning.enabled:
-        return oc.encode_srgb(tone_print(tone(banded, recipe, development), recipe.toning)), photo
+        return tone_print(tone(banded, recipe, development), recipe.toning, encode=True), photo
     return tone(banded, recipe, development, encode=True), photo
 
 
@@ -279,36 +279,22 @@ def render_photo(photo: Photo, recipe: Recipe) -> tuple[FloatImage, FloatImage]:
     )
 
 
-# Rows quantised at a time: a 4000-pixel row block of doubles stays in cache.
-_QUANTIZE_ROWS: Final = 64
-
-
 def quantize(plane: FloatImage, bits: int) -> npt.NDArray[np.uint8] | npt.NDArray[np.uint16]:
     """Display values (H, W[, 1]) clipped to [0, 1] and rounded to the nearest 8- or 16-bit code, as (H, W);
     an (H, W, 3) print as (H, W, 3) codes.
 
     The product with the top code is exact in double precision (24 + 16
     significant bits), so the rounding is to the nearest code of the exact
-    value, ties to even. NaN becomes 0 (black), +inf the top code.
+    value, ties to even (`ostrel._darkroom.quantize`, on all threads). NaN
+    becomes 0 (black), +inf the top code. Values of another dtype are taken
+    as float32 first.
     """
+    from ostrel import _darkroom
+
     height, width = plane.shape[0], plane.shape[1] if plane.ndim > 1 else 1
     channels = plane.shape[2] if plane.ndim > 2 else 1
-    if channels != 1:
-        # The samples of a row side by side: the same rounding, then the pixels' shape back.
-        flat = quantize(np.ascontiguousarray(plane).reshape(height, width * channels), bits)
-        return flat.reshape(height, width, channels)
-    values = plane.reshape(height, width)
-    codes: npt.NDArray[np.uint8] | npt.NDArray[np.uint16] = np.empty(
-        (height, width), np.uint8 if bits == 8 else np.uint16
-    )
-    top = 255.0 if bits == 8 else 65535.0
-    scratch = np.empty((min(height, _QUANTIZE_ROWS), width), np.float64)
-    for row in range(0, height, _QUANTIZE_ROWS):
-        block = values[row : row + _QUANTIZE_ROWS]
-        work = scratch[: block.shape[0]]
-        np.fmax(block, 0.0, out=work)  # fmax, unlike clip, turns NaN into 0
-        np.fmin(work, 1.0, out=work)
-        np.multiply(work, top, out=work)
-        np.rint(work, out=work)
-        np.copyto(codes[row : row + _QUANTIZE_ROWS], work, casting="unsafe")
+    values = np.asarray(plane, np.float32).reshape(height, width, channels)
+    shape = (height, width) if channels == 1 else (height, width, channels)
+    codes: npt.NDArray[np.uint8] | npt.NDArray[np.uint16] = np.empty(shape, np.uint8 if bits == 8 else np.uint16)
+    _darkroom.quantize(values, codes)
     return codes

@@ -349,7 +349,7 @@ def _band_tiles(
         grain, paper, placement = recipe.grain, development.paper, (start, 0, height, width)
         if recipe.toning.enabled:
             printed = grained(_paper_block(base, detailed, paper), grain, placement)
-            codes = quantize(oc.encode_srgb(tone_print(printed, recipe.toning)), bits)
+            codes = quantize(tone_print(printed, recipe.toning, encode=True), bits)
         elif grain.enabled:
             codes = quantize(grained(_paper_block(base, detailed, paper), grain, placement, encode=True), bits)
         else:

@@ -30,6 +30,7 @@ from typing import Final
 import numpy as np
 import numpy.typing as npt
 
+import ostrel_core as oc
 from ostrel.recipe import Toning
 
 FloatImage = npt.NDArray[np.float32]
@@ -110,11 +111,17 @@ def toner_arguments(toning: Toning) -> dict[str, float]:
     }
 
 
-def tone_print(plane: FloatImage, toning: Toning) -> FloatImage:
-    """The display-linear (H, W, 1) print toned to linear RGB (H, W, 3); the plane itself when untoned."""
+def tone_print(plane: FloatImage, toning: Toning, *, encode: bool = False) -> FloatImage:
+    """The display-linear (H, W, 1) print toned to linear RGB (H, W, 3); the plane itself when untoned.
+
+    With `encode` the toned print comes sRGB-encoded, in the same pass
+    (`tone_print_encode`: the bits of `encode_srgb` of the toned print);
+    an untoned plane is then `encode_srgb` of it.
+    """
     if not toning.enabled:
-        return plane
+        return oc.encode_srgb(plane) if encode else plane
     from ostrel import _darkroom
 
-    result: FloatImage = _darkroom.tone_print(np.ascontiguousarray(plane), **toner_arguments(toning))
+    kernel = _darkroom.tone_print_encode if encode else _darkroom.tone_print
+    result: FloatImage = kernel(np.ascontiguousarray(plane), **toner_arguments(toning))
     return result

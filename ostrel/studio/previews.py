@@ -236,7 +236,7 @@ class Previewer:
         plane = tone(banded, recipe, development, at, encode=grey_print)
         plane = np.ascontiguousarray(plane[top - y0 : top - y0 + h, left - x0 : left - x0 + w])
         grey = codes8(plane if grey_print else oc.encode_srgb(plane))
-        codes = grey if grey_print else codes8(oc.encode_srgb(tone_print(plane, recipe.toning)))
+        codes = grey if grey_print else codes8(tone_print(plane, recipe.toning, encode=True))
         return Rendered(encode(codes, "png"), "image/png", histogram(grey), w, h)
 
 

@@ -13,11 +13,13 @@
     X(print_stage)                 \
     X(print_encode)                \
     X(tone_print)                  \
+    X(tone_print_encode)           \
     X(vignette)                    \
     X(grain)                       \
     X(grain_encode)                \
     X(bands)                       \
-    X(band_offsets)
+    X(band_offsets)                \
+    X(quantize)
 
 namespace ostrel::py {
 

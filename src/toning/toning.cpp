@@ -1,5 +1,6 @@
 #include "toning/toning.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <string>
@@ -9,6 +10,7 @@
 #include "core/float_format.hpp"
 #include "core/isa_variants.hpp"
 #include "core/nan_rule.hpp"
+#include "encode/srgb_tile.hpp"
 #include "parallel/parallel_for.hpp"
 
 namespace ostrel {
@@ -45,22 +47,72 @@ ToneSetup tone_setup(const Toner& t) noexcept {
     float m = tr > tg ? tr : tg;
     m = tb > m ? tb : m;
     const float r = (1.0f - q) / (q * (m - 1.0f));
-    const bool limited = m > 1.0f && q > 0.0f && r < u.strength;
-    const float a = limited ? r : u.strength;
-    const float o[3] = {p * (1.0f + a * (tr - 1.0f)), p * (1.0f + a * (tg - 1.0f)), p * (1.0f + a * (tb - 1.0f))};
+    // a = min(s, r) where m > 1 and q > 0, else s: nested selections of floats.
+    float a = r < u.strength ? r : u.strength;
+    a = q > 0.0f ? a : u.strength;
+    a = m > 1.0f ? a : u.strength;
+    const float o_r = p * (1.0f + a * (tr - 1.0f));
+    const float o_g = p * (1.0f + a * (tg - 1.0f));
+    const float o_b = p * (1.0f + a * (tb - 1.0f));
     // A NaN p makes every channel NaN: its quiet self; else a NaN is made.
     const float nan = nan_rule::is_nan(p) ? nan_rule::quiet(p) : nan_rule::kMadeNaN;
-    for (std::size_t c = 0; c < 3; ++c) out[c] = nan_rule::is_nan(o[c]) ? nan : o[c];
+    out[0] = nan_rule::is_nan(o_r) ? nan : o_r;
+    out[1] = nan_rule::is_nan(o_g) ? nan : o_g;
+    out[2] = nan_rule::is_nan(o_b) ? nan : o_b;
+}
+
+// Pixels per tile: three planar strips of tones (a loop that vectorises),
+// then interleaved as RGB, one sRGB tile's worth of samples.
+constexpr std::size_t kTilePixels = srgb::kTile / 3;
+
+[[gnu::always_inline]] inline void tone_tile(const float* plane, float* rgb, std::size_t n,
+                                             const ToneSetup& setup) noexcept {
+    float r[kTilePixels];
+    float g[kTilePixels];
+    float b[kTilePixels];
+    for (std::size_t i = 0; i < n; ++i) {
+        float o[3];
+        tone_pixel(plane[i], setup, o);
+        r[i] = o[0];
+        g[i] = o[1];
+        b[i] = o[2];
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        rgb[3 * i] = r[i];
+        rgb[3 * i + 1] = g[i];
+        rgb[3 * i + 2] = b[i];
+    }
 }
 
 struct ToneRun {
     [[gnu::always_inline]] static inline void run(const float* plane, float* output, std::size_t count,
                                                   const ToneSetup& u) noexcept {
-        for (std::size_t i = 0; i < count; ++i) tone_pixel(plane[i], u, output + 3 * i);
+        for (std::size_t at = 0; at < count; at += kTilePixels) {
+            tone_tile(plane + at, output + 3 * at, std::min(kTilePixels, count - at), u);
+        }
+    }
+};
+
+// Toning and the sRGB encoding in one pass: each tile's toned samples are
+// encoded from a scratch tile (encode/srgb_tile.hpp), the bits of encode_srgb
+// of tone_print's result without writing the linear RGB print out and
+// reading it back.
+struct ToneEncodedRun {
+    [[gnu::always_inline]] static inline void run(const float* plane, float* output, std::size_t count,
+                                                  const ToneSetup& u, const PowfTable& power, Isa isa) noexcept {
+        float toned[3 * kTilePixels];
+        float scratch[3 * kTilePixels];
+        for (std::size_t at = 0; at < count; at += kTilePixels) {
+            const std::size_t n = std::min(kTilePixels, count - at);
+            tone_tile(plane + at, toned, n, u);
+            srgb::encode_tile(toned, output + 3 * at, 3 * n, power, isa, scratch);
+        }
     }
 };
 
 using ToneRuns = LoopVariants<ToneRun, const float*, float*, std::size_t, const ToneSetup&>;
+using ToneEncodedRuns =
+    LoopVariants<ToneEncodedRun, const float*, float*, std::size_t, const ToneSetup&, const PowfTable&, Isa>;
 
 }  // namespace
 
@@ -87,22 +139,41 @@ std::array<float, 3> toned_value(float p, const Toner& toner) noexcept {
     return out;
 }
 
-KernelResult tone_print(const ImageView& plane, const Toner& toner) {
+namespace {
+
+KernelResult run_toning(const ImageView& plane, const Toner& toner, bool encoded) {
+    const char* name = encoded ? "tone_print_encode" : "tone_print";
     if (plane.channels() != 1) {
-        return shape_error("tone_print expects an (H, W, 1) print plane, got shape " + shape_text(plane.shape));
+        return shape_error(std::string(name) + " expects an (H, W, 1) print plane, got shape " +
+                           shape_text(plane.shape));
     }
     const std::string problem = toner_problem(toner);
-    if (!problem.empty()) raise_internal_fault("tone_print: " + problem);
-    if (!plane.is_c_contiguous()) raise_internal_fault("tone_print: img must be C-contiguous");
+    if (!problem.empty()) raise_internal_fault(std::string(name) + ": " + problem);
+    if (!plane.is_c_contiguous()) raise_internal_fault(std::string(name) + ": img must be C-contiguous");
     ResultBuffer output(Shape3{plane.height(), plane.width(), 3});
     const float* source = plane.origin;
     float* target = output.data();
     const ToneSetup setup = tone_setup(toner);
-    const auto run = ToneRuns::table.select(active_isa());
-    parallel::for_each_range(plane.height() * plane.width(), [&](std::size_t begin, std::size_t end) {
-        run(source + begin, target + 3 * begin, end - begin, setup);
-    });
+    const Isa isa = active_isa();  // one instruction set for the whole call
+    if (encoded) {
+        const PowfTable& power = srgb::power_table();
+        const auto run = ToneEncodedRuns::table.select(isa);
+        parallel::for_each_range(plane.height() * plane.width(), [&](std::size_t begin, std::size_t end) {
+            run(source + begin, target + 3 * begin, end - begin, setup, power, isa);
+        });
+    } else {
+        const auto run = ToneRuns::table.select(isa);
+        parallel::for_each_range(plane.height() * plane.width(), [&](std::size_t begin, std::size_t end) {
+            run(source + begin, target + 3 * begin, end - begin, setup);
+        });
+    }
     return output;
 }
+
+}  // namespace
+
+KernelResult tone_print(const ImageView& plane, const Toner& toner) { return run_toning(plane, toner, false); }
+
+KernelResult tone_print_encode(const ImageView& plane, const Toner& toner) { return run_toning(plane, toner, true); }
 
 }  // namespace ostrel

@@ -57,4 +57,8 @@ std::array<float, 3> toned_value(float p, const Toner& toner) noexcept;
 // toner toner_problem refuses, is an internal fault.
 KernelResult tone_print(const ImageView& plane, const Toner& toner);
 
+// The same, ending in the sRGB encoding: the bits of encode_srgb of
+// tone_print's result (encode/srgb_tile.hpp), in one pass.
+KernelResult tone_print_encode(const ImageView& plane, const Toner& toner);
+
 }  // namespace ostrel

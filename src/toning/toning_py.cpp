@@ -27,6 +27,7 @@ bool float_argument(const KernelArguments& args, std::size_t i, float& out) {
     return args[i] == nullptr || to_float32(args[i], args.name(i), out);
 }
 
+template <bool Encoded>
 PyObject* tone_print_body(const KernelArguments& args) {
     Toner toner;
     float* slots[] = {&toner.shadow[0],    &toner.shadow[1],    &toner.shadow[2], &toner.highlight[0],
@@ -36,10 +37,14 @@ PyObject* tone_print_body(const KernelArguments& args) {
     }
     const std::string problem = toner_problem(toner);
     if (!problem.empty()) {
-        PyErr_Format(PyExc_ValueError, "tone_print: %s", problem.c_str());
+        PyErr_Format(PyExc_ValueError, "%s: %s", Encoded ? "tone_print_encode" : "tone_print", problem.c_str());
         return nullptr;
     }
-    return run_kernel([&] { return tone_print(args.image(), toner); });
+    if constexpr (Encoded) {
+        return run_kernel([&] { return tone_print_encode(args.image(), toner); });
+    } else {
+        return run_kernel([&] { return tone_print(args.image(), toner); });
+    }
 }
 
 constexpr const char kDoc[] =
@@ -77,8 +82,33 @@ constexpr const char kDoc[] =
     "    If a colour component is negative or not finite, blend is not\n"
     "    positive, strength is outside 0..1, or ``img`` is not ``(H, W, 1)``.";
 
+constexpr const char kEncodeDoc[] =
+    "Tone a grey print and encode it: ``encode_srgb(tone_print(img, ...))``.\n"
+    "\n"
+    "The same toning, ending in the sRGB encoding in one pass: the bits of\n"
+    "``ostrel_core.encode_srgb`` of ``tone_print``'s result.\n"
+    "\n"
+    "Parameters\n"
+    "----------\n"
+    "img : numpy.ndarray\n"
+    "    Shape ``(H, W, 1)``, dtype ``float32``, C-contiguous: display-linear\n"
+    "    print tone.\n"
+    "shadow_red, ..., strength : float\n"
+    "    As ``tone_print``.\n"
+    "\n"
+    "Returns\n"
+    "-------\n"
+    "numpy.ndarray\n"
+    "    Shape ``(H, W, 3)``, dtype ``float32``, sRGB-encoded.\n"
+    "\n"
+    "Raises\n"
+    "------\n"
+    "ValueError\n"
+    "    As ``tone_print``.";
+
 }  // namespace
 
-const KernelDeclaration tone_print_kernel{"tone_print", kParameters, kDoc, tone_print_body};
+const KernelDeclaration tone_print_kernel{"tone_print", kParameters, kDoc, tone_print_body<false>};
+const KernelDeclaration tone_print_encode_kernel{"tone_print_encode", kParameters, kEncodeDoc, tone_print_body<true>};
 
 }  // namespace ostrel::py

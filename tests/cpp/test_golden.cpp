@@ -11,6 +11,7 @@
 // OSTREL_WRITE_GOLDEN=1 in the environment rewrites the file from this
 // machine's results instead of checking them (only ever on x86-64, and only
 // when a kernel's bits are meant to change).
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstdlib>
@@ -19,6 +20,7 @@
 #include <limits>
 #include <map>
 #include <optional>
+#include <span>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -33,6 +35,7 @@
 #include "local_contrast/guided_filter.hpp"
 #include "local_contrast/local_contrast.hpp"
 #include "print/print_stage.hpp"
+#include "quantize/quantize.hpp"
 #include "sha256.hpp"
 #include "tone/zone_curve.hpp"
 #include "toning/toning.hpp"
@@ -327,8 +330,10 @@ std::vector<Case> corpus() {
     };
     seed = 90;
     for (const auto& [label, toner] : toners) {
-        add(std::string("tone_print ") + label, plane, seed++, 4, false,
+        add(std::string("tone_print ") + label, plane, seed, 4, false,
             [toner](const ImageView& v) { return ostrel::tone_print(v, toner); });
+        add(std::string("tone_print_encode ") + label, plane, seed++, 4, false,
+            [toner](const ImageView& v) { return ostrel::tone_print_encode(v, toner); });
     }
 
     // Edge burning: burnt and dodged, a hard edge, and a block placed inside
@@ -384,6 +389,25 @@ std::vector<Case> corpus() {
         const RgbAndPlane inputs(v);
         return ostrel::band_offsets(inputs.rgb(), smoothed);
     });
+    // Quantising, 8 and 16 bits, in every layout: the codes (as floats) of
+    // values on both sides of [0, 1], awkward ones and NaNs among them.
+    seed = 120;
+    for (const int bits : {8, 16}) {
+        add("quantize " + std::to_string(bits), Shape3{19, 23, 3}, seed++, 4, true,
+            [bits](const ImageView& v) -> ostrel::KernelResult {
+                std::vector<std::uint16_t> wide(v.height() * v.width() * v.channels());
+                std::vector<std::uint8_t> narrow(wide.size());
+                if (bits == 8) {
+                    ostrel::quantize(v, std::span(narrow));
+                    std::copy(narrow.begin(), narrow.end(), wide.begin());
+                } else {
+                    ostrel::quantize(v, std::span(wide));
+                }
+                ostrel::ResultBuffer codes(v.shape);
+                for (std::size_t i = 0; i < wide.size(); ++i) codes.data()[i] = static_cast<float>(wide[i]);
+                return codes;
+            });
+    }
     return cases;
 }
 

@@ -276,7 +276,18 @@ def test_same_bits_for_any_thread_count_and_instruction_set(run_python, tmp_path
 
 
 def test_module_surface():
-    assert _darkroom.__all__ == ["print_stage", "print_encode", "tone_print", "vignette", "grain", "grain_encode"]
+    assert _darkroom.__all__ == [
+        "print_stage",
+        "print_encode",
+        "tone_print",
+        "tone_print_encode",
+        "vignette",
+        "grain",
+        "grain_encode",
+        "bands",
+        "band_offsets",
+        "quantize",
+    ]
     assert inspect.signature(_darkroom.print_encode) == inspect.signature(print_stage)
     assert _darkroom.__name__ == "ostrel._darkroom" and print_stage.__module__ == "ostrel._darkroom"
     assert str(inspect.signature(print_stage)) == (

@@ -5,14 +5,16 @@
 # helpers stay unannotated, their bodies are still checked.)
 """ostrel._darkroom.tone_print: bit for bit against a NumPy formulation of its
 documented operations, the luminance it keeps, strength 0, white, the NaN
-rule, one set of bits for any thread count and instruction set, and its errors."""
+rule, one set of bits for any thread count and instruction set, and its errors;
+tone_print_encode: the bits of ostrel_core.encode_srgb of that result."""
 
 import inspect
 
 import numpy as np
 import pytest
 
-from ostrel._darkroom import tone_print
+import ostrel_core as oc
+from ostrel._darkroom import tone_print, tone_print_encode
 from ostrel.recipe import Toning
 from ostrel.toning import LOOKS, toner_arguments
 from test_dispatch import awkward_values, supported_sets
@@ -80,6 +82,8 @@ def test_bits_match_the_numpy_formulation(name):
         assert got.shape == (*plane.shape[:2], 3)
         expected = reference(plane, **TONERS[name]).reshape(got.shape)
         assert np.array_equal(bits(got), bits(expected))
+        # The fused encoding, across its tiles of 170 pixels (4099 is not a multiple).
+        assert np.array_equal(bits(tone_print_encode(plane, **TONERS[name])), bits(oc.encode_srgb(expected)))
 
 
 # Toning colours the print without relighting it: the BT.709 luminance of the
@@ -153,9 +157,9 @@ def test_infinities():
 
 CHILD = """
 import numpy as np
-from ostrel._darkroom import tone_print
+from ostrel._darkroom import tone_print, tone_print_encode
 plane = np.load({path!r})
-np.save({out!r}, tone_print(plane, **{toner!r}))
+np.save({out!r}, np.stack([tone_print(plane, **{toner!r}), tone_print_encode(plane, **{toner!r})]))
 """
 
 
@@ -169,7 +173,8 @@ def test_same_bits_for_any_thread_count_and_instruction_set(run_python, tmp_path
         CHILD.format(path=str(tmp_path / "in.npy"), out=str(out), toner=toner),
         env={"RAYON_NUM_THREADS": threads, "OSTREL_ISA": isa},
     )
-    assert np.array_equal(bits(np.load(out)), bits(tone_print(plane, **toner)))
+    expected = np.stack([tone_print(plane, **toner), tone_print_encode(plane, **toner)])
+    assert np.array_equal(bits(np.load(out)), bits(expected))
 
 
 def test_surface_and_errors():
@@ -177,7 +182,12 @@ def test_surface_and_errors():
         "(img, shadow_red=1.0, shadow_green=1.0, shadow_blue=1.0, highlight_red=1.0, highlight_green=1.0, "
         "highlight_blue=1.0, blend=1.0, strength=0.0)"
     )
+    assert inspect.signature(tone_print_encode) == inspect.signature(tone_print)
     img = np.full((2, 3, 1), 0.5, f32)
+    with pytest.raises(ValueError, match=r"^tone_print_encode: blend must be positive, got 0$"):
+        tone_print_encode(img, blend=0.0)
+    with pytest.raises(ValueError, match=r"^shape error: tone_print_encode expects an \(H, W, 1\) print plane"):
+        tone_print_encode(np.zeros((2, 3, 3), f32))
     for kwargs, message in [
         ({"shadow_green": -0.1}, "tone_print: shadow green must be finite and not negative, got -0.1"),
         ({"highlight_blue": float("inf")}, "tone_print: highlight blue must be finite and not negative, got inf"),
