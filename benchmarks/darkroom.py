@@ -5,7 +5,8 @@
 It times, in one process on all threads, the steps a full recipe adds to the
 default pipeline: the film stock's weights (the luminance step, as any
 mixer), colour bands, edge burning, grain (both forms), toning, and the RGB
-sRGB encoding and 16-bit quantising a toned print needs, each the median of
+sRGB encoding (alone and fused with the toning) and 16-bit quantising a
+toned print needs, each the median of
 `repeats` runs, beside `np.copyto` of the bytes the step reads and writes.
 It only reports; it never fails on a figure.
 """
@@ -87,7 +88,12 @@ def main() -> int:
             lambda: _darkroom.grain(plane, 1.0, grain.granularity, pitch, 0),
             2 * plane_bytes,
         ),
-        ("toning", lambda: tone_print(plane, recipe.toning), plane_bytes + rgb_bytes),
+        ("toning, display-linear", lambda: tone_print(plane, recipe.toning), plane_bytes + rgb_bytes),
+        (
+            "toning, ending in the encoding",
+            lambda: tone_print(plane, recipe.toning, encode=True),
+            plane_bytes + rgb_bytes,
+        ),
         ("sRGB encoding, grey (for comparison)", lambda: oc.encode_srgb(plane), 2 * plane_bytes),
         ("sRGB encoding, RGB", lambda: oc.encode_srgb(toned), 2 * rgb_bytes),
         ("16-bit quantising, RGB", lambda: quantize(toned, 16), rgb_bytes + rgb_bytes // 2),
