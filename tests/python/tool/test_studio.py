@@ -333,7 +333,14 @@ def test_the_histogram_and_zone_map_are_on_the_prints_zone_scale(client):
     assert len(np.unique(zone_map)) == len(np.unique(zones))
 
 
-@pytest.mark.parametrize("layer", [{}, {"grain": {"strength": 4.0, "granularity": 40.0, "seed": 3}}])
+@pytest.mark.parametrize(
+    "layer",
+    [
+        {},
+        {"grain": {"strength": 4.0, "granularity": 40.0, "seed": 3}},
+        {"grain": {"strength": 2.0, "seed": 5}, "toning": {"toner": "sepia"}},
+    ],
+)
 def test_the_loupe_is_the_full_size_print_under_it(client, folder, tmp_path, layer):
     photo = ids(client)["a.png"]
     client.put("/api/recipe", json={"local_contrast": {"radius": 4, "strength": 1.0}, **layer})
@@ -342,6 +349,7 @@ def test_the_loupe_is_the_full_size_print_under_it(client, folder, tmp_path, lay
     assert response.status_code == 200 and response.headers["x-ostrel-size"] == "32x32"
     region = decode(response.content).astype(int)
     left, top = round(0.75 * 120 - 16), round(0.5 * 90 - 16)
+    assert region.shape == reference[top : top + 32, left : left + 32].shape  # a toned loupe is RGB, as the print
     assert np.abs(region - reference[top : top + 32, left : left + 32].astype(int)).max() <= 1
     corner = decode(client.get(f"/api/loupe?photo={photo}&x=0&y=1&size=32").content).astype(int)
     assert np.abs(corner - reference[-32:, :32].astype(int)).max() <= 1
